@@ -1,0 +1,43 @@
+// The controlling application's share of the record: it creates the
+// segment, fills it before a daemon starts and watches it while the daemon
+// runs.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string_view>
+
+#include "control_block.h"
+
+namespace sim {
+
+using namespace std::chrono_literals;
+
+class Segment {
+public:
+    // Creates a private segment of `bytes` (default: one ControlBlock),
+    // zero-filled and attached.  A failure aborts the test program: nothing
+    // can be driven without it.
+    explicit Segment(std::size_t bytes = controlBlockSize);
+    ~Segment(); // detaches and removes the segment
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    int id() const { return id_; }
+    ControlBlock& block() { return *block_; }
+    ControlBlock* operator->() { return block_; }
+
+    // Writes a NUL-terminated path into one of the four path fields.
+    static void setPath(char (&field)[pathFieldSize], std::string_view path);
+
+    // Polls every 200 µs until the word holds `value` or the time is up.
+    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 2000ms) const;
+
+private:
+    int id_ = -1;
+    ControlBlock* block_ = nullptr;
+};
+
+} // namespace sim

@@ -1,0 +1,68 @@
+// The sound-device stand-in.
+//
+// Socket: one bidirectional descriptor for the voicephone daemon (a stream
+// socket pair): a source the daemon reads and a sink that records what it
+// plays.  PlaybackPipe: the daemon's end is the write end of a pipe (sink
+// only).  RecordPipe: the daemon's end is the read end of a pipe (source
+// only).  Audio is given and returned as µ-law; in wrap mode 16 the device
+// side carries signed 16-bit little-endian samples and the stand-in converts.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+using namespace std::chrono_literals;
+
+class SoundDevice {
+public:
+    enum class Kind { Socket, PlaybackPipe, RecordPipe };
+    explicit SoundDevice(Kind kind = Kind::Socket, int wrapMode = 1);
+    ~SoundDevice();
+    SoundDevice(const SoundDevice&) = delete;
+    SoundDevice& operator=(const SoundDevice&) = delete;
+
+    int daemonFd() const { return daemonFd_; }
+    void closeDaemonEnd();
+
+    // Source: queue µ-law audio for the daemon to read.  Fed as fast as the
+    // daemon takes it, or at 8000 samples a second when paced.
+    void feed(std::span<const uint8_t> ulaw);
+    void feedRaw(std::span<const uint8_t> deviceBytes); // exactly these bytes, any wrap mode
+    void setPaced(bool realTime);
+    size_t pendingFeed() const; // device bytes not yet taken by the daemon
+    bool waitFedOut(std::chrono::milliseconds timeout = 2000ms) const;
+    void endSource(); // closes the source: the daemon's reads then return 0
+
+    // Sink: what the daemon played, as µ-law (converted back in wrap mode 16).
+    std::vector<uint8_t> played() const;
+    size_t playedCount() const;
+    std::vector<uint8_t> playedRaw() const; // device bytes as written
+    bool waitForPlayed(size_t count, std::chrono::milliseconds timeout = 2000ms) const;
+
+private:
+    void pump();
+
+    Kind kind_;
+    int wrapMode_;
+    int farFd_ = -1;
+    int daemonFd_ = -1;
+    bool paced_ = false;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::deque<uint8_t> source_;
+    std::vector<uint8_t> sinkRaw_;
+    bool sourceEnded_ = false;
+    bool stopping_ = false;
+    int wakeFd_[2] = {-1, -1};
+    std::thread worker_;
+};
+
+} // namespace sim
