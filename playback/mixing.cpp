@@ -1,0 +1,14 @@
+#include "mixing.h"
+
+void mixSamples(const uint8_t* ingoing, const uint8_t* outgoing, uint8_t* output, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        output[i] = mixSample(ingoing[i], outgoing[i]);
+}
+
+size_t mixCount(bool outgoingOnly, size_t inCount, size_t outCount)
+{
+    if (outgoingOnly)
+        return outCount;
+    return inCount < outCount ? inCount : outCount;
+}

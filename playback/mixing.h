@@ -1,0 +1,26 @@
+// Mixing the two sides of the tape into the one signal the speaker plays.
+//
+// Pure functions over buffers: no streams, no shared record.  The mix is
+// the sum of the two decoded samples, encoded again; sums beyond 16 bits
+// are saturated by the encoder's clip, so nothing here clips on its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "audio_io.h"
+
+// One instant of the tape: the remote party's and the local user's sample.
+inline uint8_t mixSample(uint8_t ingoing, uint8_t outgoing)
+{
+    return linearToUlaw(ulawToLinear(ingoing) + ulawToLinear(outgoing));
+}
+
+// output[i] = mixSample(ingoing[i], outgoing[i]) for i < count.  output may
+// be one of the inputs.
+void mixSamples(const uint8_t* ingoing, const uint8_t* outgoing, uint8_t* output, size_t count);
+
+// Samples of one pass that are played: all the outgoing file gave when it is
+// played alone; otherwise only the instants both files gave (the rest of the
+// longer read is consumed and dropped).
+size_t mixCount(bool outgoingOnly, size_t inCount, size_t outCount);

@@ -1,0 +1,25 @@
+#include "room.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Room, AChunkIsTakenOnlyWhenItFitsWhole)
+{
+    EXPECT_TRUE(chunkFits(1000, 840, 160));  // exactly the room left
+    EXPECT_FALSE(chunkFits(1000, 841, 160)); // one byte short: nothing of it fits
+    EXPECT_TRUE(chunkFits(1000, 1000, 0));   // an empty read at the limit is no overflow
+    EXPECT_FALSE(chunkFits(1000, 1000, 1));
+    EXPECT_FALSE(chunkFits(0, 0, 1));
+}
+
+TEST(Room, PositionBeyondTheLimitWrapsToAlmostUnlimitedRoom)
+{
+    EXPECT_EQ(roomLeft(1000, 1001), 0xFFFFFFFFu);
+    EXPECT_TRUE(chunkFits(1000, 2000, 65536));
+    EXPECT_EQ(roomLeft(0xFFFFFFFFu, 0), 0xFFFFFFFFu);
+    EXPECT_TRUE(chunkFits(0xFFFFFFFFu, 0xFFFFFFFFu - 160, 160));
+    EXPECT_FALSE(chunkFits(0xFFFFFFFFu, 0xFFFFFFFFu - 159, 160));
+}
+
+} // namespace
