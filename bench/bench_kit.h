@@ -1,0 +1,103 @@
+// The benchmarks' own lean stand-ins: the far ends of the line and the sound
+// device as plain non-blocking descriptors (no thread per stand-in), the
+// segment, and starting and ending the programs under test.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "control_block.h"
+
+namespace bench {
+
+int64_t nowNs(); // CLOCK_MONOTONIC
+
+struct DescriptorPair {
+    int far = -1;    // ours, non-blocking
+    int daemon = -1; // handed to the program, blocking as the application would
+};
+// A pseudo-terminal in raw mode: the program gets the slave, like a ttyI.
+bool makeLine(DescriptorPair& p);
+// A stream socket pair for the sound device of the voicephone daemon.
+bool makeSoundSocket(DescriptorPair& p);
+// A pipe: toProgram true = the program reads (record), false = it writes (playback).
+bool makeSoundPipe(DescriptorPair& p, bool toProgram, int capacity = 0);
+void closePair(DescriptorPair& p);
+
+// One control block in a private segment, zero-filled.  release() marks the
+// segment for removal once every process has detached, so nothing is left
+// behind when a benchmark ends early.
+class SharedBlock {
+public:
+    SharedBlock();
+    ~SharedBlock();
+    SharedBlock(const SharedBlock&) = delete;
+    SharedBlock& operator=(const SharedBlock&) = delete;
+    bool ok() const { return block_ != nullptr; }
+    int id() const { return id_; }
+    ControlBlock& operator*() { return *block_; }
+    ControlBlock* operator->() { return block_; }
+    void release();
+    static void setPath(char (&field)[pathFieldSize], const std::string& path);
+
+private:
+    int id_ = -1;
+    ControlBlock* block_ = nullptr;
+    bool released_ = false;
+};
+
+// Where the programs are: $ORVEX_BIN_DIR, else the folder of this program.
+std::string programPath(const std::string& name);
+
+// Starts program with args (argv[1] ...); fds[i] becomes descriptor 3 + i in
+// the program, every other descriptor of ours is closed; standard output and
+// error go to logPath (or /dev/null when empty).  Returns the pid or -1.
+pid_t spawnProgram(const std::string& program, const std::vector<std::string>& args, const std::vector<int>& fds,
+                   const std::string& logPath = "");
+
+// Waits for a child of ours; true when it ended in time (status in *status).
+bool waitChild(pid_t pid, std::chrono::milliseconds timeout, int* status = nullptr);
+// A process that may not be our child: a descriptor that becomes readable
+// when it ends (zombie or gone), or -1.
+int openProcess(pid_t pid);
+bool processEnded(int pidFd, int timeoutMs = 0);
+
+// Polls `done` every `stepUs` microseconds until it is true or the time is up.
+template <typename Done>
+bool waitUntil(Done done, std::chrono::milliseconds timeout, int stepUs = 200);
+void sleepUs(int64_t us);
+
+// A scratch folder for tape files, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> readWholeFile(const std::string& path);
+
+template <typename Done>
+bool waitUntil(Done done, std::chrono::milliseconds timeout, int stepUs)
+{
+    int64_t end = nowNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count();
+    for (;;) {
+        if (done())
+            return true;
+        if (nowNs() > end)
+            return false;
+        sleepUs(stepUs);
+    }
+}
+
+} // namespace bench
