@@ -23,7 +23,12 @@ int argumentValue(const char* text)
 
 void prepareDaemonProcess()
 {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A buffer of our own: the C library only honours a change of buffering
+    // without one while nothing has been printed, and this must hold whenever
+    // it is called.
+    static char lineBuffer[BUFSIZ];
+    fflush(stdout);
+    setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
 }
