@@ -1,0 +1,191 @@
+// record-daemon under injected faults: a fork that fails, a tape file that
+// stops taking data (failed, short, or a full disk), a sound device that
+// fails or keeps answering EAGAIN.  In every case the daemon ends as the
+// record daemon's failure table says, with everything taped before the fault
+// intact and no worker left behind.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include "daemon_process.h"
+#include "reliability_kit.h"
+#include "segment.h"
+#include "sound_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using reliab::TempDir;
+
+constexpr int chunk = 160;
+const std::string server = "Orvex Record daemon (server): ";
+const std::string slave = "Orvex Record daemon (slave): ";
+
+struct RecordRun {
+    TempDir dir;
+    std::string tape = dir / "out.tape";
+    std::string log = dir / "faults.log";
+    sim::Segment seg;
+    sim::SoundDevice sound{sim::SoundDevice::Kind::RecordPipe};
+    sim::DaemonProcess daemon;
+
+    RecordRun()
+    {
+        sim::Segment::setPath(seg->outgoingPath, tape);
+        writeWord(seg->ownerUid, getuid());
+        writeWord(seg->ownerGid, getgid());
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->tapeLimit, 0xFFFFFFFF);
+        writeWord(seg->recordFlags, FlagStartRequest);
+    }
+
+    bool start(const std::string& rules)
+    {
+        bool ok = sim::startRecord(daemon, sound, chunk, seg, rules.empty() ? std::vector<std::string>{}
+                                                                             : reliab::faultEnv(rules, log));
+        sound.closeDaemonEnd();
+        return ok;
+    }
+
+    std::string soundRule(const std::string& rest) const
+    {
+        return "call=read,fd=" + std::to_string(sound.daemonFd()) + ",in=1," + rest;
+    }
+
+    // Ends the daemon, checks its status and that it waited for its slave.
+    void finish(int status = 0)
+    {
+        std::optional<int> got = daemon.wait(10s);
+        ASSERT_EQ(got, std::optional<int>(status)) << daemon.errors();
+        EXPECT_TRUE(reliab::groupMembers(daemon.pid()).empty()) << "a worker outlived the server";
+    }
+};
+
+// Everything counted into outgoingPosition is in the file, byte for byte,
+// from the first byte fed.
+void expectTapedPrefix(RecordRun& r, const std::vector<uint8_t>& fed)
+{
+    uint32_t position = readWord(r.seg->outgoingPosition);
+    std::vector<uint8_t> tape = reliab::readBytes(r.tape);
+    ASSERT_GE(tape.size(), position);
+    EXPECT_TRUE(reliab::startsWith(fed, tape, position)) << "taped bytes differ from what was fed";
+    EXPECT_EQ(readWord(r.seg->tapeLength), position);
+    EXPECT_EQ(readWord(r.seg->tapePosition), position);
+}
+
+TEST(RecordFaults, ForkFailureEndsNormallyWithAnEmptyTape)
+{
+    RecordRun r;
+    reliab::writeBytes(r.tape, reliab::pattern(999)); // truncated all the same
+    ASSERT_TRUE(r.start("call=fork,errno=EAGAIN"));
+    r.finish();
+    EXPECT_EQ(reliab::faultsFired(r.log), 1);
+    EXPECT_NE(r.daemon.errors().find("record fork: Resource temporarily unavailable\n"), std::string::npos);
+    std::string out = r.daemon.output();
+    EXPECT_NE(out.find(server + "PID (audio playback) = 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(server + "Dying\n"), std::string::npos);
+    EXPECT_EQ(out.find(slave), std::string::npos);
+    EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
+    EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagActive);
+    EXPECT_EQ(reliab::readBytes(r.tape).size(), 0u);
+}
+
+// A failed write and a short one end taping the same way: errorFlag before
+// FlagActive goes off, the message, no position advanced for that chunk.
+TEST(RecordFaults, TapeWriteFailingOrShortStopsTapingAndKeepsWhatWasTaped)
+{
+    for (const char* how : {"errno=ENOSPC", "short=37,errno=ENOSPC"}) {
+        SCOPED_TRACE(how);
+        RecordRun r;
+        std::vector<uint8_t> fed = reliab::pattern(64 * chunk, 7);
+        r.sound.feed(fed);
+        r.sound.endSource();
+        ASSERT_TRUE(r.start(std::string("call=fwrite,path=out.tape,after=20,count=1,") + how));
+        r.finish();
+        EXPECT_EQ(reliab::faultsFired(r.log), 1);
+        EXPECT_NE(r.daemon.errors().find(slave + "Error writing to file " + r.tape + "\n"), std::string::npos)
+            << r.daemon.errors();
+        EXPECT_EQ(readWord(r.seg->errorFlag), 1u);
+        EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted) << "FlagActive cleared, nothing else";
+        EXPECT_EQ(readWord(r.seg->tapeFull), 0u);
+        EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
+        EXPECT_GT(readWord(r.seg->outgoingPosition), 0u);
+        expectTapedPrefix(r, fed);
+        EXPECT_NE(r.daemon.output().find(slave + "Dying\n"), std::string::npos);
+    }
+}
+
+// A disk that fills up: the file size limit makes the write fail with EFBIG
+// instead of killing the slave with SIGXFSZ.
+TEST(RecordFaults, FullDiskIsAFailedWriteNotADeath)
+{
+    RecordRun r;
+    std::vector<uint8_t> fed = reliab::pattern(200 * chunk, 3);
+    r.sound.feed(fed);
+    r.sound.endSource();
+    constexpr rlim_t limit = 50 * chunk + 77;
+    struct rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit small = old;
+    small.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool started = r.start("");
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_TRUE(started);
+    r.finish();
+    EXPECT_EQ(r.daemon.termSignal(), 0);
+    EXPECT_NE(r.daemon.errors().find(slave + "Error writing to file " + r.tape + "\n"), std::string::npos);
+    EXPECT_EQ(readWord(r.seg->errorFlag), 1u);
+    EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted);
+    EXPECT_LE(readWord(r.seg->outgoingPosition), limit);
+    EXPECT_GT(readWord(r.seg->outgoingPosition), limit - 2 * chunk);
+    expectTapedPrefix(r, fed);
+}
+
+TEST(RecordFaults, SoundDeviceReadErrorEndsTheSlaveWithoutDying)
+{
+    RecordRun r;
+    std::vector<uint8_t> fed = reliab::pattern(40 * chunk, 5);
+    r.sound.feed(fed);
+    ASSERT_TRUE(r.start(r.soundRule("after=10,errno=EIO")));
+    r.finish();
+    EXPECT_EQ(reliab::faultsFired(r.log), 1);
+    EXPECT_NE(r.daemon.errors().find("record: Input/output error\n"), std::string::npos) << r.daemon.errors();
+    std::string out = r.daemon.output();
+    EXPECT_EQ(out.find(slave + "Dying"), std::string::npos);
+    EXPECT_NE(out.find(server + "Dying\n"), std::string::npos);
+    EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
+    EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagActive);
+    EXPECT_EQ(readWord(r.seg->errorFlag), 0u);
+    expectTapedPrefix(r, fed);
+}
+
+// Thousands of EAGAIN answers in a row are retried at once and lose nothing.
+TEST(RecordFaults, EagainStormLosesNoAudio)
+{
+    RecordRun r;
+    std::vector<uint8_t> fed = reliab::pattern(100 * chunk, 9);
+    r.sound.feed(fed);
+    ASSERT_TRUE(r.start(r.soundRule("after=5,count=20000,errno=EAGAIN")));
+    ASSERT_TRUE(r.seg.waitUntil([&] { return readWord(r.seg->outgoingPosition) == fed.size(); }, 10s))
+        << readWord(r.seg->outgoingPosition);
+    writeWord(r.seg->recordFlags, readWord(r.seg->recordFlags) | FlagStopRequest);
+    r.sound.endSource();
+    r.finish();
+    EXPECT_EQ(reliab::faultsFired(r.log), 20000);
+    EXPECT_EQ(r.daemon.errors(), "");
+    EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagStopped);
+    EXPECT_EQ(reliab::readBytes(r.tape), fed);
+}
+
+TEST(RecordFaults, TapeThatCannotBeCreatedEndsWithStatusOne)
+{
+    RecordRun r;
+    ASSERT_TRUE(r.start("call=open,path=out.tape,errno=EACCES"));
+    r.finish(1);
+    EXPECT_EQ(r.daemon.errors(), server + "Can't open tape file " + r.tape + " (outgoing)\n");
+    EXPECT_EQ(readWord(r.seg->errorFlag), 1u);
+    EXPECT_EQ(readWord(r.seg->recordRunning), 1u) << "left at 1 on this way out";
+    EXPECT_EQ(readWord(r.seg->recordFlags), FlagStartRequest) << "nothing was started";
+}
+
+} // namespace

@@ -1,0 +1,192 @@
+// What the fault, hostile-input, soak and flag-race tests share: the fault
+// library's environment, a scratch folder, file helpers and a look at the
+// processes a daemon left behind.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+namespace reliab {
+
+// The environment that preloads the fault library with `rules` and logs each
+// injected fault to `log`.  The sanitizer build wants its runtime first in
+// the library list; the fault library must come first to see the calls.
+inline std::vector<std::string> faultEnv(const std::string& rules, const std::string& log)
+{
+    std::string asan = "verify_asan_link_order=0";
+    if (const char* current = getenv("ASAN_OPTIONS"); current && *current)
+        asan = std::string(current) + ":" + asan;
+    return {std::string("LD_PRELOAD=") + ORVEX_FAULTS_LIBRARY, "ORVEX_FAULTS=" + rules, "ORVEX_FAULT_LOG=" + log,
+            "ASAN_OPTIONS=" + asan};
+}
+
+// A private folder under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/orvex-reliab-XXXXXX";
+        if (mkdtemp(pattern))
+            path_ = pattern;
+        chmod(path_.c_str(), 0755);
+    }
+    ~TempDir()
+    {
+        if (!path_.empty())
+            removeTree(path_);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    static void removeTree(const std::string& path)
+    {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
+            return;
+        if (S_ISDIR(st.st_mode)) {
+            if (DIR* d = opendir(path.c_str())) {
+                while (dirent* e = readdir(d)) {
+                    std::string name = e->d_name;
+                    if (name != "." && name != "..")
+                        removeTree(path + "/" + name);
+                }
+                closedir(d);
+            }
+            rmdir(path.c_str());
+        } else {
+            unlink(path.c_str());
+        }
+    }
+    std::string path_;
+};
+
+inline std::vector<uint8_t> readBytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+inline bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(f);
+}
+
+inline std::string readText(const std::string& path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// Faults the library injected, one line each.
+inline int faultsFired(const std::string& log)
+{
+    std::string text = readText(log);
+    int n = 0;
+    for (char c : text)
+        n += c == '\n';
+    return n;
+}
+
+// Audio that is easy to check: every byte value, in an order that does not
+// repeat within a chunk, and no two files alike.
+inline std::vector<uint8_t> pattern(size_t size, uint32_t seed = 1)
+{
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (auto& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+inline bool startsWith(const std::vector<uint8_t>& whole, const std::vector<uint8_t>& prefix, size_t length)
+{
+    return length <= whole.size() && length <= prefix.size() &&
+           std::equal(prefix.begin(), prefix.begin() + static_cast<long>(length), whole.begin());
+}
+
+// Processes still in the group `pgid` (alive or not yet reaped).  Once the
+// daemon has been waited for, any member is a worker it did not wait for.
+inline std::vector<pid_t> groupMembers(pid_t pgid)
+{
+    std::vector<pid_t> members;
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return members;
+    while (dirent* entry = readdir(proc)) {
+        char* end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end || pid <= 0)
+            continue;
+        std::string text = readText("/proc/" + std::string(entry->d_name) + "/stat");
+        size_t close = text.rfind(')');
+        char state;
+        long ppid, pgrp;
+        if (close == std::string::npos || sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &ppid, &pgrp) != 3)
+            continue;
+        if (pgrp == pgid)
+            members.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return members;
+}
+
+// Open descriptors of a process.
+inline int descriptorCount(pid_t pid)
+{
+    int n = 0;
+    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Private memory of a process in kB (Private_Clean + Private_Dirty), -1 if unknown.
+inline long privateKb(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string key;
+    long total = -1;
+    while (f >> key) {
+        long kb;
+        if (key == "Private_Clean:" || key == "Private_Dirty:") {
+            f >> kb;
+            total = (total < 0 ? 0 : total) + kb;
+        }
+        f.ignore(1 << 20, '\n');
+    }
+    return total;
+}
+
+// The process id in a "... = <pid>" text after `key`, or 0.
+inline pid_t pidAfter(const std::string& text, const std::string& key)
+{
+    size_t at = text.find(key);
+    if (at == std::string::npos)
+        return 0;
+    return static_cast<pid_t>(atoi(text.c_str() + at + key.size()));
+}
+
+} // namespace reliab
