@@ -1,0 +1,190 @@
+// Micro-benchmarks of the per-sample work the daemons do in their loops.
+// Each benchmark states the samples one iteration handles (counter
+// "samples"); --markdown prints one table row per benchmark with the time per
+// sample and the multiple of a call's 8000 samples a second.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio_io.h"
+#include "control_block.h"
+#include "dtmf.h"
+#include "marks.h"
+#include "mixing.h"
+
+namespace {
+
+// A voice-like spread of linear samples: loud and quiet, both signs.
+std::vector<int> linearSamples(size_t n)
+{
+    std::vector<int> v(n);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245 + 12345;
+        int magnitude = static_cast<int>((x >> 8) & 0x7FFF) >> ((x >> 4) & 7);
+        v[i] = (x & 1) ? magnitude : -magnitude;
+    }
+    return v;
+}
+
+std::vector<uint8_t> ulawSamples(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    auto lin = linearSamples(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = linearToUlaw(lin[i]);
+    return v;
+}
+
+void perSample(benchmark::State& state, size_t samples)
+{
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * samples));
+    state.counters["samples"] = static_cast<double>(samples);
+}
+
+void BM_UlawEncode(benchmark::State& state)
+{
+    auto in = linearSamples(static_cast<size_t>(state.range(0)));
+    std::vector<uint8_t> out(in.size());
+    for (auto _ : state) {
+        for (size_t i = 0; i < in.size(); ++i)
+            out[i] = linearToUlaw(in[i]);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, in.size());
+}
+BENCHMARK(BM_UlawEncode)->Arg(160)->Arg(4096);
+
+void BM_UlawDecode(benchmark::State& state)
+{
+    auto in = ulawSamples(static_cast<size_t>(state.range(0)));
+    std::vector<int> out(in.size());
+    for (auto _ : state) {
+        for (size_t i = 0; i < in.size(); ++i)
+            out[i] = ulawToLinear(in[i]);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, in.size());
+}
+BENCHMARK(BM_UlawDecode)->Arg(160)->Arg(4096);
+
+// Wrap mode 16, the device side of readAudio: 16-bit little-endian to µ-law.
+void BM_Wrap16Read(benchmark::State& state)
+{
+    auto n = static_cast<size_t>(state.range(0));
+    auto lin = linearSamples(n);
+    std::vector<uint8_t> device(2 * n), out(n);
+    for (size_t i = 0; i < n; ++i) {
+        auto s = static_cast<uint16_t>(static_cast<int16_t>(lin[i]));
+        device[2 * i] = static_cast<uint8_t>(s);
+        device[2 * i + 1] = static_cast<uint8_t>(s >> 8);
+    }
+    for (auto _ : state) {
+        linear16ToUlaw(device.data(), out.data(), static_cast<int>(n));
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, n);
+}
+BENCHMARK(BM_Wrap16Read)->Arg(160)->Arg(4096);
+
+// Wrap mode 16, the device side of writeAudio: µ-law to 16-bit little-endian.
+void BM_Wrap16Write(benchmark::State& state)
+{
+    auto n = static_cast<size_t>(state.range(0));
+    auto in = ulawSamples(n);
+    std::vector<uint8_t> device(2 * n);
+    for (auto _ : state) {
+        ulawToLinear16(in.data(), device.data(), static_cast<int>(n));
+        benchmark::DoNotOptimize(device.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, n);
+}
+BENCHMARK(BM_Wrap16Write)->Arg(160)->Arg(4096);
+
+void BM_DtmfTone(benchmark::State& state)
+{
+    uint8_t tone[dtmfToneSamples];
+    const char keys[] = "123A456B789C*0#D";
+    size_t k = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(generateDtmfTone(tone, keys[k++ & 15]));
+        benchmark::ClobberMemory();
+    }
+    perSample(state, dtmfToneSamples);
+}
+BENCHMARK(BM_DtmfTone);
+
+void BM_Mixing(benchmark::State& state)
+{
+    auto n = static_cast<size_t>(state.range(0));
+    auto in = ulawSamples(n), out = ulawSamples(2 * n);
+    std::vector<uint8_t> mixed(n);
+    for (auto _ : state) {
+        mixSamples(in.data(), out.data() + n, mixed.data(), n);
+        benchmark::DoNotOptimize(mixed.data());
+        benchmark::ClobberMemory();
+    }
+    perSample(state, n);
+}
+BENCHMARK(BM_Mixing)->Arg(160)->Arg(4096);
+
+} // namespace
+
+namespace {
+
+class MarkdownReporter : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context&) override
+    {
+        printf("| benchmark | samples per call | ns per call | ns per sample | × real time of one call |\n");
+        printf("|---|---:|---:|---:|---:|\n");
+        return true;
+    }
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& r : runs) {
+            if (r.error_occurred || r.iterations == 0 || r.run_type != Run::RT_Iteration)
+                continue;
+            auto it = r.counters.find("samples");
+            double samples = it == r.counters.end() ? 1 : static_cast<double>(it->second);
+            double nsPerCall = r.cpu_accumulated_time / static_cast<double>(r.iterations) * 1e9;
+            double nsPerSample = nsPerCall / samples;
+            printf("| %s | %.0f | %.1f | %.2f | %.0f |\n", r.benchmark_name().c_str(), samples, nsPerCall,
+                   nsPerSample, 1e9 / nsPerSample / bytesPerSecond);
+        }
+        fflush(stdout);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    bool markdown = false;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--markdown") == 0)
+            markdown = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data()))
+        return 2;
+    if (markdown) {
+        MarkdownReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    } else {
+        benchmark::RunSpecifiedBenchmarks();
+    }
+    benchmark::Shutdown();
+    return 0;
+}
