@@ -4,6 +4,7 @@
 // sample and the multiple of a call's 8000 samples a second.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,7 +12,9 @@
 
 #include "audio_io.h"
 #include "control_block.h"
+#include "dle_doubling.h"
 #include "dtmf.h"
+#include "line_decoder.h"
 #include "marks.h"
 #include "mixing.h"
 
@@ -134,6 +137,69 @@ void BM_Mixing(benchmark::State& state)
     perSample(state, n);
 }
 BENCHMARK(BM_Mixing)->Arg(160)->Arg(4096);
+
+// The line benchmarks run over what the load benchmark sends: marked audio
+// with a DLE every 50 bytes.
+std::vector<uint8_t> markedAudio(size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t at = 0; at < n; at += 160)
+        bench::makeMarkedChunk(v.data() + at, std::min<size_t>(160, n - at), static_cast<uint32_t>(at / 160), 3);
+    return v;
+}
+
+// The t2a pump's decoding of a line stream: doubled audio with a touchtone
+// code every 1000 bytes.  Counted per line byte.
+void BM_LineDecoding(benchmark::State& state)
+{
+    auto audio = markedAudio(static_cast<size_t>(state.range(0)));
+    std::vector<uint8_t> line(2 * audio.size());
+    line.resize(doubleDleBytes(audio.data(), audio.size(), line.data()));
+    for (size_t at = 1000; at + 1 < line.size(); at += 1000) {
+        if (line[at - 1] == lineDle) // keep a doubled DLE whole
+            ++at;
+        line.insert(line.begin() + static_cast<long>(at), {lineDle, '5'});
+    }
+    uint8_t chunk[65536];
+    for (auto _ : state) {
+        LineDecoder decoder;
+        size_t fill = 0, codes = 0;
+        for (uint8_t b : line) {
+            switch (decodeLineByte(decoder, b)) {
+            case LineByte::Audio:
+                chunk[fill++ & 0xFFFF] = b;
+                break;
+            case LineByte::Code:
+                if (classifyLineCode(b) == LineCode::DataDle)
+                    chunk[fill++ & 0xFFFF] = b;
+                else
+                    ++codes;
+                break;
+            case LineByte::Escape:
+                break;
+            }
+        }
+        benchmark::DoNotOptimize(chunk);
+        benchmark::DoNotOptimize(fill);
+        benchmark::DoNotOptimize(codes);
+        benchmark::ClobberMemory();
+    }
+    perSample(state, line.size());
+}
+BENCHMARK(BM_LineDecoding)->Arg(160)->Arg(4096);
+
+// The a2t pump's framing of a chunk for the line.
+void BM_DleDoubling(benchmark::State& state)
+{
+    auto audio = markedAudio(static_cast<size_t>(state.range(0)));
+    std::vector<uint8_t> line(2 * audio.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(doubleDleBytes(audio.data(), audio.size(), line.data()));
+        benchmark::ClobberMemory();
+    }
+    perSample(state, audio.size());
+}
+BENCHMARK(BM_DleDoubling)->Arg(160)->Arg(4096);
 
 } // namespace
 
