@@ -9,7 +9,7 @@ out=${1:-build-fuzz}
 mkdir -p "$out"
 
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -Wall -Wextra -Icommon -Ivoicephone -Iplayback)
+       -Wall -Wextra -Icommon -Ivoicephone -Iplayback -Irecord)
 common=(common/audio_io.cpp common/control_block.cpp)
 
 # The pure logic of the voicephone pumps: every source of the folder but the
@@ -29,4 +29,11 @@ build() {
     clang++ "${flags[@]}" "fuzz/${name}_fuzz.cpp" "$@" -o "$out/${name}_fuzz"
 }
 
+vp=()
+while read -r f; do vp+=("$f"); done < <(voicephone_core)
+
 build codec "${common[@]}"
+build line "${common[@]}" "${vp[@]}"
+build doubling "${common[@]}" "${vp[@]}"
+build mixing "${common[@]}" playback/mixing.cpp
+build tape "${common[@]}" "${vp[@]}" record/room.cpp

@@ -7,6 +7,7 @@
 // lands within one quantisation step of it; the 16-bit conversions agree
 // with the scalar routines and stay within their buffers.
 #include "audio_io.h"
+#include "fuzz_check.h"
 
 #include <climits>
 #include <cstddef>
@@ -17,14 +18,6 @@
 #include <vector>
 
 namespace {
-
-#define check(condition)                                                                 \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            abort();                                                                     \
-        }                                                                                \
-    } while (0)
 
 void checkSample(int sample)
 {
