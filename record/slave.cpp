@@ -26,11 +26,10 @@ void takeChunk(const Recording& r, uint32_t n)
         clearActive(cb->recordFlags);
         fprintf(stderr, "%sError writing to file %s\n", recordSlavePrefix, r.outgoingPath.text);
     } else {
-        position += n;
-        writeWord(cb->outgoingPosition, position);
+        writeWord(cb->outgoingPosition, position + n);
     }
-    writeWord(cb->tapeLength, position);
-    writeWord(cb->tapePosition, position);
+    writeWord(cb->tapeLength, readWord(cb->outgoingPosition));
+    writeWord(cb->tapePosition, readWord(cb->outgoingPosition));
 }
 
 } // namespace
