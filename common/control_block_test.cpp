@@ -1,6 +1,7 @@
 #include "control_block.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,43 +45,62 @@ TEST(FlagByte, UpperBitsSurviveEveryOperation)
     EXPECT_EQ(readWord(w), 0xFFFFFF02u);
 }
 
-// The application sets and clears its request bits while a daemon starts,
+// The application changes bits above the flag byte while a daemon starts,
 // stops and clears FlagActive on the same word, from two processes at once.
-// Every change of either side must survive the other's.
+// The application counts in the upper 24 bits, so every lost update shows.
 TEST(FlagByte, ConcurrentChangesFromTwoProcessesLoseNoBit)
 {
-    void* mem = mmap(nullptr, sizeof(Word), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    struct Shared {
+        Word flags;
+        Word go;
+        Word stop;
+        Word applicationAdds;
+    };
+    void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
-    auto* flags = new (mem) Word{0};
-    constexpr int rounds = 2000000;
-    constexpr uint32_t applicationBit = 0x100; // a bit above the flag byte, owned by the application
+    auto* shared = new (mem) Shared{};
+    constexpr uint32_t applicationStep = 0x100;
 
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // The application's side: toggle its own bit; each toggle must stick.
-        for (int i = 0; i < rounds; ++i)
-            flags->fetch_xor(applicationBit, std::memory_order_relaxed);
+        while (readWord(shared->go) == 0) {
+        }
+        uint32_t adds = 0;
+        while (readWord(shared->stop) == 0) {
+            shared->flags.fetch_add(applicationStep, std::memory_order_relaxed);
+            ++adds;
+        }
+        writeWord(shared->applicationAdds, adds);
         _exit(0);
     }
-    // The daemon's side: run the start/stop handshake on the low byte.
-    int cycles = 0;
-    for (int i = 0; i < rounds; ++i) {
-        flags->fetch_or(FlagStartRequest, std::memory_order_relaxed);
-        if (markStarted(*flags))
+    writeWord(shared->go, 1);
+    int cycles = 0, rounds = 0, overlapped = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    // Run until the two sides have demonstrably interleaved many times.
+    while (overlapped < 2000 && std::chrono::steady_clock::now() < deadline) {
+        uint32_t before = readWord(shared->flags) >> 8;
+        shared->flags.fetch_or(FlagStartRequest, std::memory_order_relaxed);
+        if (markStarted(shared->flags))
             ++cycles;
-        flags->fetch_or(FlagStopRequest, std::memory_order_relaxed);
-        markStopped(*flags);
-        flags->fetch_and(~(FlagStarted | FlagStopped), std::memory_order_relaxed);
+        shared->flags.fetch_or(FlagStopRequest, std::memory_order_relaxed);
+        markStopped(shared->flags);
+        clearActive(shared->flags);
+        shared->flags.fetch_and(~(FlagStarted | FlagStopped), std::memory_order_relaxed);
+        if ((readWord(shared->flags) >> 8) != before)
+            ++overlapped;
+        ++rounds;
     }
+    writeWord(shared->stop, 1);
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_GE(overlapped, 2000) << "the two processes never ran at the same time";
     EXPECT_EQ(cycles, rounds);
-    // An even number of toggles leaves the application's bit clear; the
-    // daemon's handshake leaves nothing behind in the low byte.
-    EXPECT_EQ(readWord(*flags), 0u);
-    munmap(mem, sizeof(Word));
+    uint32_t flags = readWord(shared->flags);
+    EXPECT_EQ(flags & 0xFFu, 0u);
+    EXPECT_EQ(flags >> 8, readWord(shared->applicationAdds) & 0xFFFFFFu);
+    munmap(mem, sizeof(Shared));
 }
 
 TEST(ControlBlockLayout, ZeroFilledRecordReadsAsIdle)
