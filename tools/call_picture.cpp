@@ -149,7 +149,12 @@ bool drawCallPicture(const CallPicture& p, const std::string& pngPath, std::stri
             cairo_line_to(cr, x, L.localBottom);
             cairo_stroke(cr);
             cairo_set_dash(cr, nullptr, 0, 0);
-            text(cr, x + 3, L.remoteTop - 8, on ? "taping on" : "taping off", 11);
+            // "on" reads to the right of its line, "off" to the left, so a
+            // stop and a start at one place stay legible.
+            cairo_set_font_size(cr, 11);
+            cairo_text_extents_t extents;
+            cairo_text_extents(cr, "taping off", &extents);
+            text(cr, on ? x + 3 : x - 3 - extents.x_advance, L.remoteTop - 8, on ? "taping on" : "taping off", 11);
             break;
         }
         case TapeMark::Kind::TapeMove: {

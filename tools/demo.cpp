@@ -1,0 +1,561 @@
+// callctl demo: the whole system on stand-ins, in about half a minute.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "audio_io.h"
+#include "command_line.h"
+#include "commands.h"
+#include "far_end.h"
+#include "line.h"
+#include "session.h"
+#include "sound_device.h"
+#include "tape_wav.h"
+#include "voice_signal.h"
+
+namespace callctl {
+
+namespace {
+
+const char* demoUsage =
+    "usage: callctl demo [--out DIR] [--seconds N] [--remote WAV] [--local WAV]\n"
+    "                    [--daemons DIR] [--verbose]\n"
+    "\n"
+    "Runs the three daemons on stand-ins for the line and the sound device:\n"
+    "a taped call with DTMF, touchtones, a remote code and tape moves; the\n"
+    "tape played back mixed and outgoing-only; a take recorded up to its\n"
+    "tape limit; and an answering-machine call with greeting and response.\n"
+    "\n"
+    "  --out DIR       where the files go (default ./demo-out)\n"
+    "  --seconds N     about how long the demo takes, 6 to 600 (default 30)\n"
+    "  --remote WAV    what the remote party says (default a synthetic voice)\n"
+    "  --local WAV     what the local user says (default a synthetic voice)\n"
+    "  --daemons DIR   where the daemons are (default beside callctl, or ../libexec)\n"
+    "  --verbose       print the transcript as it is written\n";
+
+constexpr int chunkSize = 160;
+constexpr const char* remoteCodeKeyed = "2468";
+constexpr char localKey = '5';
+
+// A source of µ-law audio: a WAV file given by the user, looped, or the
+// synthetic voice.
+class Talker {
+public:
+    Talker(uint32_t seed, double pitch) : voice_(seed, pitch) {}
+    bool load(const std::string& wav, std::string* error)
+    {
+        if (wav.empty())
+            return true;
+        TapeChannels t;
+        if (!readWavAsTape(wav, &t, error))
+            return false;
+        recorded_ = t.channels[0];
+        if (recorded_.empty()) {
+            *error = wav + " holds no audio";
+            return false;
+        }
+        return true;
+    }
+    std::vector<uint8_t> next(size_t n)
+    {
+        if (recorded_.empty())
+            return voice_.ulaw(n);
+        std::vector<uint8_t> out(n);
+        for (auto& b : out) {
+            b = recorded_[at_++];
+            at_ %= recorded_.size();
+        }
+        return out;
+    }
+
+private:
+    VoiceSignal voice_;
+    std::vector<uint8_t> recorded_;
+    size_t at_ = 0;
+};
+
+struct DemoFiles {
+    std::string dir;
+    std::string path(const char* name) const { return dir + "/" + name; }
+};
+
+bool setPathField(char (&field)[pathFieldSize], const std::string& path, std::string* error)
+{
+    if (path.size() >= pathFieldSize) {
+        *error = "path " + path + " is longer than the record's 127 bytes; choose a shorter --out";
+        return false;
+    }
+    sim::Segment::setPath(field, path);
+    return true;
+}
+
+std::string absolute(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd))
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool makeDirs(const std::string& dir, std::string* error)
+{
+    std::string partial;
+    for (size_t i = 0; i <= dir.size(); ++i) {
+        if (i == dir.size() || (dir[i] == '/' && i > 0)) {
+            partial = dir.substr(0, i);
+            if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+                *error = "can't create " + partial + ": " + strerror(errno);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::chrono::milliseconds ms(double seconds)
+{
+    return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
+struct Outcome {
+    bool ok = true;
+    std::vector<std::string> problems;
+    void fail(const std::string& why)
+    {
+        ok = false;
+        problems.push_back(why);
+    }
+};
+
+// Sets FlagStartRequest afresh; the application clears what the last run left.
+void requestTaping(ControlBlock& c)
+{
+    writeWord(c.recordFlags, FlagStartRequest);
+}
+
+bool tapingOn(Session& s, Outcome& o)
+{
+    s.action("taping on");
+    requestTaping(s.cb());
+    if (!s.waitUntil([&] { return flagSet(s.cb().recordFlags, FlagActive); }, 2000ms)) {
+        o.fail("taping did not start");
+        return false;
+    }
+    return true;
+}
+
+bool tapingOff(Session& s, Outcome& o)
+{
+    s.action("taping off");
+    s.cb().recordFlags.fetch_or(FlagStopRequest);
+    if (!s.waitUntil([&] { return flagSet(s.cb().recordFlags, FlagStopped); }, 2000ms)) {
+        o.fail("taping did not stop");
+        return false;
+    }
+    // A pump cycle that saw FlagActive just before the stop may still be
+    // writing its position.
+    s.sleepFor(40ms);
+    return true;
+}
+
+struct CallResult {
+    uint32_t tapeLength = 0;
+    std::string codeRead;
+    bool dtmfSent = false;
+    size_t inBytes = 0, outBytes = 0;
+};
+
+CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Talker& local, Outcome& o)
+{
+    CallResult r;
+    ControlBlock& c = s.cb();
+    std::string error;
+    s.setPhase("call");
+    s.trackTape(true);
+    if (!writeWholeFile(f.path("tape-in.ul"), {}, &error) || !writeWholeFile(f.path("tape-out.ul"), {}, &error) ||
+        !setPathField(c.ingoingPath, f.path("tape-in.ul"), &error) ||
+        !setPathField(c.outgoingPath, f.path("tape-out.ul"), &error)) {
+        o.fail(error);
+        return r;
+    }
+    writeWord(c.answerMode, 0);
+    writeWord(c.audioFd, 0);
+    writeWord(c.tapePosition, 0);
+    writeWord(c.tapeLimit, 600 * bytesPerSecond);
+
+    sim::Line line;
+    sim::SoundDevice sound(sim::SoundDevice::Kind::Socket, WrapUlaw);
+    sound.setPaced(true);
+    sound.feed(local.next(static_cast<size_t>((T + 5) * bytesPerSecond)));
+    FarEnd far(line, [&](size_t n) { return remote.next(n); });
+
+    auto t0 = std::chrono::steady_clock::now();
+    auto at = [&](double fraction) { std::this_thread::sleep_until(t0 + ms(fraction * T)); };
+    if (!s.startVoicePhone(line.daemonFd(), sound.daemonFd(), chunkSize)) {
+        o.fail("voicephone-daemon did not start");
+        return r;
+    }
+    line.closeDaemonEnd();
+    sound.closeDaemonEnd();
+    if (!s.waitUntil([&] { return acquireWord(c.phoneUp) == 1; }, 3000ms)) {
+        o.fail("the call did not come up (phoneUp stayed 0)");
+        s.waitDaemon(2000ms);
+        return r;
+    }
+    far.start();
+
+    at(0.08);
+    tapingOn(s, o);
+
+    at(0.22);
+    s.action(std::string("send DTMF '") + localKey + "'");
+    writeByte(c.dtmfKey, static_cast<uint8_t>(localKey));
+    r.dtmfSent = s.waitUntil([&] { return readWord(c.dtmfPending) == 0 && readByte(c.dtmfKey) == 0; }, 3000ms);
+    if (!r.dtmfSent)
+        o.fail("the DTMF key was not sent");
+
+    at(0.30);
+    s.action(std::string("far end keys the remote code *") + remoteCodeKeyed + "#");
+    far.key(std::string("*") + remoteCodeKeyed + "#");
+    if (s.waitUntil([&] { return acquireWord(c.codeComplete) == 1; }, 5000ms)) {
+        r.codeRead = std::string(c.remoteCode, strnlen(c.remoteCode, remoteCodeMaxDigits));
+        s.action("remote code read back: " + r.codeRead);
+        writeWord(c.codeComplete, 0);
+    } else {
+        o.fail("no complete remote code arrived");
+    }
+
+    at(0.45);
+    tapingOff(s, o);
+    uint32_t back = static_cast<uint32_t>(std::max(1.0, std::round(0.12 * T)));
+    uint32_t from = readWord(c.tapePosition);
+    s.action("skip back " + std::to_string(back) + " s");
+    writeWord(c.skipBack, back);
+    if (s.waitUntil([&] { return readWord(c.skipBack) == 0; }, 2000ms)) {
+        s.sleepFor(20ms); // the positions follow the request word
+        uint32_t to = readWord(c.tapePosition);
+        s.markMove(from, to, "back " + std::to_string(back) + " s");
+        s.action("tape at " + tapeTime(to, true) + " of " + tapeTime(readWord(c.tapeLength), true));
+    } else {
+        o.fail("skip back was not served");
+    }
+    tapingOn(s, o);
+
+    at(0.62);
+    tapingOff(s, o);
+    from = readWord(c.tapePosition);
+    s.action("move to the end");
+    writeWord(c.endRequest, 1);
+    if (s.waitUntil([&] { return acquireWord(c.endDone) == 1; }, 2000ms)) {
+        uint32_t to = readWord(c.tapePosition);
+        s.markMove(from, to, "to the end");
+        s.action("tape at " + tapeTime(to, true));
+    } else {
+        o.fail("the move to the end was not served");
+    }
+    tapingOn(s, o);
+
+    at(0.88);
+    tapingOff(s, o);
+    r.tapeLength = readWord(c.tapeLength);
+
+    at(0.92);
+    s.action("far end hangs up (DLE ETX)");
+    far.hangUp();
+    std::optional<int> status = s.waitDaemon(5000ms);
+    if (status != 0)
+        o.fail("voicephone-daemon did not end cleanly after the hang-up");
+    far.stop();
+    s.trackTape(false);
+
+    std::vector<uint8_t> in, out;
+    readWholeFile(f.path("tape-in.ul"), &in, &error);
+    readWholeFile(f.path("tape-out.ul"), &out, &error);
+    r.inBytes = in.size();
+    r.outBytes = out.size();
+    if (r.codeRead != remoteCodeKeyed)
+        o.fail("remote code read back \"" + r.codeRead + "\", keyed \"" + remoteCodeKeyed + "\"");
+    return r;
+}
+
+struct PlayResult {
+    size_t mixed = 0, outgoing = 0;
+};
+
+bool playOnce(Session& s, bool outgoingOnly, std::vector<uint8_t>* played, size_t expected, Outcome& o)
+{
+    ControlBlock& c = s.cb();
+    sim::SoundDevice speaker(sim::SoundDevice::Kind::PlaybackPipe, WrapUlaw);
+    writeWord(c.outgoingOnly, outgoingOnly ? 1 : 0);
+    writeWord(c.tapePosition, 0);
+    writeWord(c.playFlags, FlagStartRequest);
+    s.action(outgoingOnly ? "play the outgoing side alone" : "play the tape mixed");
+    if (!s.startPlayback(speaker.daemonFd(), chunkSize)) {
+        o.fail("playback-daemon did not start");
+        return false;
+    }
+    speaker.closeDaemonEnd();
+    if (s.waitDaemon(20000ms) != 0)
+        o.fail("playback-daemon did not end cleanly");
+    speaker.waitForPlayed(expected, 2000ms);
+    *played = speaker.played();
+    return true;
+}
+
+PlayResult runPlayback(Session& s, const DemoFiles& f, Outcome& o)
+{
+    PlayResult r;
+    s.setPhase("playback");
+    std::string error;
+    std::vector<uint8_t> in, out, mixed, outgoing;
+    readWholeFile(f.path("tape-in.ul"), &in, &error);
+    readWholeFile(f.path("tape-out.ul"), &out, &error);
+    size_t both = std::min(in.size(), out.size());
+    if (playOnce(s, false, &mixed, both, o)) {
+        r.mixed = mixed.size();
+        if (!writeUlawWav(f.path("playback.wav"), 1, mixed, WavEncoding::Ulaw, &error))
+            o.fail(error);
+        if (mixed.size() != both)
+            o.fail("mixed playback gave " + std::to_string(mixed.size()) + " samples, the tape holds " +
+                   std::to_string(both));
+    }
+    if (playOnce(s, true, &outgoing, out.size(), o)) {
+        r.outgoing = outgoing.size();
+        if (!writeUlawWav(f.path("playback-outgoing.wav"), 1, outgoing, WavEncoding::Ulaw, &error))
+            o.fail(error);
+        if (outgoing != out)
+            o.fail("outgoing-only playback differs from the outgoing tape");
+    }
+    writeWord(s.cb().outgoingOnly, 0);
+    return r;
+}
+
+struct RecordResult {
+    size_t bytes = 0;
+    uint32_t limit = 0;
+    bool full = false;
+};
+
+RecordResult runRecord(Session& s, const DemoFiles& f, double seconds, Outcome& o)
+{
+    RecordResult r;
+    ControlBlock& c = s.cb();
+    std::string error;
+    s.setPhase("record");
+    VoiceSignal microphone(29, 160);
+    sim::SoundDevice mic(sim::SoundDevice::Kind::RecordPipe, WrapUlaw);
+    mic.setPaced(true);
+    mic.feed(microphone.ulaw(static_cast<size_t>((seconds + 3) * bytesPerSecond)));
+    r.limit = static_cast<uint32_t>(seconds * bytesPerSecond) / chunkSize * chunkSize;
+    if (!setPathField(c.outgoingPath, f.path("take.ul"), &error)) {
+        o.fail(error);
+        return r;
+    }
+    writeWord(c.tapeLimit, r.limit);
+    writeWord(c.outgoingPosition, 0);
+    writeWord(c.tapeFull, 0);
+    writeWord(c.recordFlags, FlagStartRequest);
+    s.action("record a take of at most " + tapeTime(r.limit, true));
+    if (!s.startRecord(mic.daemonFd(), chunkSize)) {
+        o.fail("record-daemon did not start");
+        return r;
+    }
+    mic.closeDaemonEnd();
+    if (s.waitDaemon(ms(seconds + 8)) != 0)
+        o.fail("record-daemon did not end cleanly");
+    r.full = readWord(c.tapeFull) == 1;
+    std::vector<uint8_t> take;
+    readWholeFile(f.path("take.ul"), &take, &error);
+    r.bytes = take.size();
+    if (!r.full)
+        o.fail("the take did not reach its tape limit");
+    if (!writeUlawWav(f.path("take.wav"), 1, take, WavEncoding::Ulaw, &error))
+        o.fail(error);
+    return r;
+}
+
+struct AnswerResult {
+    size_t greeting = 0, greetingHeard = 0, response = 0;
+    uint32_t limit = 0;
+    double greetingSeconds = 0;
+};
+
+AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, double responseSeconds, Outcome& o)
+{
+    AnswerResult r;
+    ControlBlock& c = s.cb();
+    std::string error;
+    s.setPhase("answer");
+    VoiceSignal greetingVoice(41, 190);
+    std::vector<uint8_t> greeting = greetingVoice.ulaw(static_cast<size_t>(greetingSeconds * bytesPerSecond));
+    r.greeting = greeting.size();
+    r.limit = static_cast<uint32_t>(responseSeconds * bytesPerSecond);
+    if (!writeWholeFile(f.path("greeting.ul"), greeting, &error) ||
+        !setPathField(c.messagePath, f.path("greeting.ul"), &error) ||
+        !setPathField(c.responsePath, f.path("response.ul"), &error)) {
+        o.fail(error);
+        return r;
+    }
+    // A pty buffers seconds of audio, far more than a real line; this far
+    // end brings a line that takes 8000 bytes a second, so the greeting is
+    // paced by the line as on a real one.
+    sim::SoundDevice sound(sim::SoundDevice::Kind::Socket, WrapUlaw);
+    VoiceSignal callerVoice(53, 125);
+    FarEnd caller([&](size_t n) { return callerVoice.ulaw(n); });
+    caller.talk(false);
+    writeWord(c.answerMode, 1);
+    writeWord(c.responseLimit, r.limit);
+    // Our own number for the sound device; the daemon closes its copy.
+    writeWord(c.audioFd, static_cast<uint32_t>(sound.daemonFd()));
+    if (!s.startVoicePhone(caller.daemonFd(), sound.daemonFd(), chunkSize)) {
+        o.fail("voicephone-daemon did not start in answer mode");
+        return r;
+    }
+    caller.closeDaemonEnd();
+    sound.closeDaemonEnd();
+    if (!s.waitUntil([&] { return acquireWord(c.phoneUp) == 1; }, 3000ms)) {
+        o.fail("the answer-mode call did not come up");
+        s.waitDaemon(2000ms);
+        return r;
+    }
+    caller.start();
+    s.action("play the greeting");
+    auto started = std::chrono::steady_clock::now();
+    writeWord(c.messageStart, 1);
+    if (!s.waitUntil([&] { return readWord(c.messageDone) == 1; }, ms(greetingSeconds * 3 + 5)))
+        o.fail("the greeting did not end");
+    r.greetingSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    s.waitUntil([&] { return caller.receivedCount() >= greeting.size(); }, 2000ms);
+    r.greetingHeard = caller.receivedCount();
+    if (caller.received() != greeting)
+        o.fail("what went down the line differs from the greeting");
+
+    s.action("record the caller's message, at most " + tapeTime(r.limit, true));
+    writeWord(c.responseStart, 1);
+    caller.talk(true);
+    if (!s.waitUntil([&] { return readWord(c.responseDone) == 1; }, ms(responseSeconds * 3 + 5)))
+        o.fail("the response recording did not reach its limit");
+    s.action("caller hangs up (DLE ETX)");
+    caller.hangUp();
+    if (s.waitDaemon(5000ms) != 0)
+        o.fail("voicephone-daemon did not end cleanly in answer mode");
+    caller.stop();
+    writeWord(c.answerMode, 0);
+    writeWord(c.audioFd, 0);
+
+    std::vector<uint8_t> response;
+    readWholeFile(f.path("response.ul"), &response, &error);
+    r.response = response.size();
+    if (r.response != r.limit)
+        o.fail("the response file holds " + std::to_string(r.response) + " bytes, the limit is " +
+               std::to_string(r.limit));
+    if (!writeUlawWav(f.path("response.wav"), 1, response, WavEncoding::Ulaw, &error))
+        o.fail(error);
+    return r;
+}
+
+} // namespace
+
+int demoCommand(const Args& args)
+{
+    ScannedArgs a;
+    std::string error;
+    if (!scanArguments(args,
+                       {{"--out", true}, {"--seconds", true}, {"--remote", true}, {"--local", true},
+                        {"--daemons", true}, {"--verbose", false}},
+                       &a, &error))
+        return usageError("demo", error);
+    if (a.help)
+        return printUsage(demoUsage);
+    if (!a.positional.empty())
+        return usageError("demo", "unexpected argument '" + a.positional[0] + "'");
+    double seconds = 30;
+    if (has(a, "--seconds") && !parseSeconds("--seconds", a.values["--seconds"], 6, 600, &seconds, &error))
+        return usageError("demo", error);
+
+    Talker remote(17, 118), local(23, 205);
+    if (!remote.load(valueOr(a, "--remote", ""), &error) || !local.load(valueOr(a, "--local", ""), &error))
+        return failure("demo", error);
+    std::string daemonDir;
+    if (!findDaemonDir(valueOr(a, "--daemons", ""), &daemonDir, &error))
+        return failure("demo", error);
+    DemoFiles f{absolute(valueOr(a, "--out", "demo-out"))};
+    while (f.dir.size() > 1 && f.dir.back() == '/')
+        f.dir.pop_back();
+    if (!makeDirs(f.dir, &error))
+        return failure("demo", error);
+
+    installInterruptHandler();
+    Transcript transcript;
+    if (has(a, "--verbose"))
+        transcript.echoTo(stdout);
+    Outcome o;
+    CallResult call;
+    PlayResult play;
+    RecordResult take;
+    AnswerResult answer;
+    {
+        Session s(daemonDir, transcript);
+        s.prepare(WrapUlaw);
+        s.showStatus(!has(a, "--verbose"));
+        s.startWatching();
+        call = runCall(s, f, seconds * 0.55, remote, local, o);
+        std::vector<TapeMark> marks = s.marks();
+        if (!interrupted)
+            play = runPlayback(s, f, o);
+        if (!interrupted)
+            take = runRecord(s, f, seconds * 0.12, o);
+        if (!interrupted)
+            answer = runAnswer(s, f, seconds * 0.12, seconds * 0.18, o);
+        s.stopWatching();
+
+        std::vector<uint8_t> in, out;
+        readWholeFile(f.path("tape-in.ul"), &in, &error);
+        readWholeFile(f.path("tape-out.ul"), &out, &error);
+        if (!exportPair(f.path("tape-in.ul"), f.path("tape-out.ul"), f.path("call.wav"), WavEncoding::Ulaw, &error))
+            o.fail(error);
+        CallPicture picture;
+        picture.remote = in;
+        picture.local = out;
+        picture.marks = marks;
+        picture.title = "Taped call, " + tapeTime(static_cast<uint32_t>(std::max(in.size(), out.size())), true) +
+                        ": remote party above, local user below";
+        if (!drawCallPicture(picture, f.path("call.png"), &error))
+            o.fail(error);
+
+        size_t dying = 0;
+        for (const char* p : {"voicephone-daemon", "playback-daemon", "record-daemon"})
+            for (const auto& l : s.linesOf(p))
+                dying += l.ends_with("Dying");
+        if (interrupted)
+            o.fail("interrupted");
+        if (!transcript.write(f.path("transcript.txt"), &error))
+            o.fail(error);
+
+        printf("callctl demo: %s in %.1f s, files in %s/\n", o.ok ? "done" : "FAILED", transcript.elapsed(),
+               f.dir.c_str());
+        printf("  call      tape %s (%zu bytes remote, %zu local), DTMF '%c' %s, touchtones %s,\n"
+               "            remote code keyed %s, read back %s\n",
+               tapeTime(call.tapeLength, true).c_str(), call.inBytes, call.outBytes, localKey,
+               call.dtmfSent ? "sent" : "NOT sent", s.touchtonesHeard().empty() ? "none" : s.touchtonesHeard().c_str(),
+               remoteCodeKeyed, call.codeRead.empty() ? "nothing" : call.codeRead.c_str());
+        printf("  playback  mixed %zu samples -> playback.wav, outgoing only %zu -> playback-outgoing.wav\n",
+               play.mixed, play.outgoing);
+        printf("  record    take.ul %zu bytes of a %u-byte limit%s\n", take.bytes, take.limit,
+               take.full ? ", tape full" : "");
+        printf("  answer    greeting %zu bytes down the line in %.1f s, response.ul %zu bytes (limit %u)\n",
+               answer.greetingHeard, answer.greetingSeconds, answer.response, answer.limit);
+        printf("  daemons   %zu \"Dying\" lines, transcript.txt %zu lines, picture call.png\n", dying,
+               transcript.entries().size());
+        for (const auto& p : o.problems)
+            printf("  problem   %s\n", p.c_str());
+    }
+    return o.ok ? exitOk : exitFailure;
+}
+
+} // namespace callctl

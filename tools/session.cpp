@@ -1,0 +1,385 @@
+#include "session.h"
+
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace callctl {
+
+std::atomic<bool> interrupted{false};
+
+namespace {
+
+void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+bool isExecutable(const std::string& path)
+{
+    return access(path.c_str(), X_OK) == 0;
+}
+
+std::string selfDir()
+{
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    path[n] = '\0';
+    std::string p(path);
+    return p.substr(0, p.rfind('/'));
+}
+
+} // namespace
+
+void installInterruptHandler()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool findDaemonDir(const std::string& override, std::string* dir, std::string* error)
+{
+    static const char* programs[] = {"voicephone-daemon", "playback-daemon", "record-daemon"};
+    auto complete = [](const std::string& d, std::string* missing) {
+        for (const char* p : programs)
+            if (!isExecutable(d + "/" + p)) {
+                *missing = d + "/" + p;
+                return false;
+            }
+        return true;
+    };
+    std::string missing;
+    if (!override.empty()) {
+        if (complete(override, &missing)) {
+            *dir = override;
+            return true;
+        }
+        *error = "--daemons " + override + ": no program " + missing;
+        return false;
+    }
+    std::string self = selfDir();
+    for (const std::string& d : {self, self + "/../libexec"})
+        if (complete(d, &missing)) {
+            *dir = d;
+            return true;
+        }
+    *error = "can't find the daemons beside " + self + " or in " + self +
+             "/../libexec (give the folder with --daemons DIR)";
+    return false;
+}
+
+Session::Session(std::string daemonDir, Transcript& transcript)
+    : daemonDir_(std::move(daemonDir)), transcript_(transcript)
+{
+    last_ = takeSnapshot(segment_.block());
+}
+
+Session::~Session()
+{
+    stopWatching();
+    // DaemonProcess kills and reaps whatever still runs.
+}
+
+void Session::prepare(int wrapMode)
+{
+    ControlBlock& c = cb();
+    writeWord(c.ownerUid, static_cast<uint32_t>(getuid()));
+    writeWord(c.ownerGid, static_cast<uint32_t>(getgid()));
+    writeWord(c.wrapMode, static_cast<uint32_t>(wrapMode));
+}
+
+bool Session::start(const std::string& program, const std::vector<std::string>& args, const std::vector<int>& fds)
+{
+    auto process = std::make_unique<sim::DaemonProcess>();
+    std::string path = daemonDir_ + "/" + program;
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string line = program;
+    for (const auto& a : args)
+        line += " " + a;
+    action("start " + line);
+    if (!process->start(path, argv, fds)) {
+        action("can't start " + path);
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    daemons_.push_back({program, std::move(process)});
+    return true;
+}
+
+bool Session::startVoicePhone(int ttyFd, int soundFd, int chunkSize)
+{
+    // The daemon never clears phoneUp at its end; a 1 left by the last call
+    // would let requests through before its start-up clearing.
+    writeWord(cb().phoneUp, 0);
+    return start("voicephone-daemon",
+                 {std::to_string(ttyFd), std::to_string(soundFd), std::to_string(chunkSize),
+                  std::to_string(segment_.id())},
+                 {ttyFd, soundFd});
+}
+
+bool Session::startPlayback(int soundFd, int chunkSize)
+{
+    return start("playback-daemon", {std::to_string(soundFd), std::to_string(chunkSize), std::to_string(segment_.id())},
+                 {soundFd});
+}
+
+bool Session::startRecord(int soundFd, int chunkSize)
+{
+    return start("record-daemon", {std::to_string(soundFd), std::to_string(chunkSize), std::to_string(segment_.id())},
+                 {soundFd});
+}
+
+std::optional<int> Session::waitDaemon(std::chrono::milliseconds timeout)
+{
+    sim::DaemonProcess* p = nullptr;
+    std::string program;
+    {
+        std::lock_guard lock(mutex_);
+        if (daemons_.empty())
+            return std::nullopt;
+        p = daemons_.back().process.get();
+        program = daemons_.back().program;
+    }
+    std::optional<int> status = p->wait(timeout);
+    sweep(); // the last lines and changes before we report the end
+    if (status)
+        action(program + " ended with status " + std::to_string(*status));
+    else if (p->termSignal())
+        action(program + " killed by signal " + std::to_string(p->termSignal()));
+    else
+        action(program + " did not end in time; stopped");
+    return status;
+}
+
+bool Session::daemonRunning() const
+{
+    std::lock_guard lock(mutex_);
+    return !daemons_.empty() && daemons_.back().process->running();
+}
+
+bool Session::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (interrupted || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+void Session::sleepFor(std::chrono::milliseconds d)
+{
+    auto deadline = std::chrono::steady_clock::now() + d;
+    while (!interrupted && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(5ms, deadline - std::chrono::steady_clock::now()));
+}
+
+void Session::action(const std::string& text)
+{
+    transcript_.add("callctl", text);
+    std::lock_guard lock(mutex_);
+    lastEvent_ = text;
+}
+
+void Session::setPhase(const std::string& phase)
+{
+    std::lock_guard lock(mutex_);
+    phase_ = phase;
+}
+
+void Session::trackTape(bool on)
+{
+    std::lock_guard lock(mutex_);
+    trackTape_ = on;
+}
+
+void Session::markMove(uint32_t from, uint32_t to, const std::string& label)
+{
+    std::lock_guard lock(mutex_);
+    marks_.push_back({TapeMark::Kind::TapeMove, from, to, label});
+}
+
+std::vector<TapeMark> Session::marks() const
+{
+    std::lock_guard lock(mutex_);
+    return marks_;
+}
+
+void Session::showStatus(bool on)
+{
+    std::lock_guard lock(mutex_);
+    statusOnTerminal_ = on && isatty(STDERR_FILENO);
+    if (!statusOnTerminal_ && statusShown_) {
+        fputs("\r\x1b[K", stderr);
+        statusShown_ = false;
+    }
+}
+
+StatusInfo Session::status() const
+{
+    const ControlBlock& c = const_cast<sim::Segment&>(segment_).block();
+    StatusInfo s;
+    s.elapsed = transcript_.elapsed();
+    s.position = readWord(c.tapePosition);
+    s.length = readWord(c.tapeLength);
+    s.taping = flagSet(c.recordFlags, FlagActive);
+    s.hold = readWord(c.holdAudio) != 0;
+    s.error = readWord(c.errorFlag) != 0;
+    s.tapeFull = readWord(c.tapeFull) != 0;
+    std::lock_guard lock(mutex_);
+    s.phase = phase_;
+    s.touchtones = touchtones_;
+    s.remoteCode = remoteCode_;
+    s.lastEvent = lastEvent_;
+    return s;
+}
+
+void Session::setLastEvent(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    lastEvent_ = text;
+}
+
+std::vector<std::string> Session::linesOf(const std::string& program, bool errors) const
+{
+    std::vector<std::string> out;
+    std::lock_guard lock(mutex_);
+    for (const auto& d : daemons_) {
+        if (d.program != program)
+            continue;
+        sim::Lines l = d.process->lines();
+        const auto& v = errors ? l.err : l.out;
+        out.insert(out.end(), v.begin(), v.end());
+    }
+    return out;
+}
+
+std::string Session::touchtonesHeard() const
+{
+    std::lock_guard lock(mutex_);
+    return touchtones_;
+}
+
+void Session::onLine(const std::string& program, const std::string& line)
+{
+    // Called with mutex_ held.
+    const char* tag = "Touchtone '";
+    size_t at = line.find(tag);
+    if (program == "voicephone-daemon" && at != std::string::npos && at + strlen(tag) < line.size()) {
+        char key = line[at + strlen(tag)];
+        touchtones_ += key;
+        if (trackTape_)
+            marks_.push_back({TapeMark::Kind::Touchtone, readWord(cb().ingoingPosition), 0, std::string(1, key)});
+    }
+    lastEvent_ = line;
+}
+
+void Session::sweep()
+{
+    std::vector<std::pair<std::string, std::string>> printed;
+    std::lock_guard lock(mutex_);
+    for (auto& d : daemons_) {
+        sim::Lines l = d.process->lines();
+        for (; d.outSeen < l.out.size(); ++d.outSeen)
+            printed.emplace_back(d.program, l.out[d.outSeen]);
+        for (; d.errSeen < l.err.size(); ++d.errSeen)
+            printed.emplace_back(d.program + " (stderr)", l.err[d.errSeen]);
+    }
+    for (const auto& [program, line] : printed) {
+        transcript_.add(program, line);
+        onLine(program, line);
+    }
+
+    RecordSnapshot now = takeSnapshot(cb());
+    for (const auto& change : describeChanges(last_, now, false))
+        transcript_.add("record", change);
+    const auto& fields = wordFields();
+    auto word = [&](const RecordSnapshot& s, const char* name) {
+        for (size_t i = 0; i < fields.size(); ++i)
+            if (strcmp(fields[i].name, name) == 0)
+                return s.words[i];
+        return 0u;
+    };
+    if (trackTape_) {
+        bool wasActive = word(last_, "recordFlags") & FlagActive, active = word(now, "recordFlags") & FlagActive;
+        if (active && !wasActive) {
+            takeStart_ = word(now, "tapePosition");
+            marksBeforeTake_ = marks_.size();
+            marks_.push_back({TapeMark::Kind::TapingOn, takeStart_, 0, ""});
+        }
+        if (!active && wasActive) {
+            uint32_t end = word(now, "tapePosition");
+            marks_.push_back({TapeMark::Kind::TapingOff, end, 0, ""});
+            // A take after a move back overwrites the tape: keys marked
+            // there earlier are no longer on it.
+            size_t kept = 0;
+            for (size_t i = 0; i < marks_.size(); ++i) {
+                const TapeMark& m = marks_[i];
+                bool key = m.kind == TapeMark::Kind::Touchtone || m.kind == TapeMark::Kind::DtmfSent;
+                if (i < marksBeforeTake_ && key && m.position >= takeStart_ && m.position < end)
+                    continue;
+                marks_[kept++] = m;
+            }
+            marks_.resize(kept);
+        }
+        if (!word(last_, "dtmfPending") && word(now, "dtmfPending"))
+            pendingKey_ = now.dtmfKey;
+        if (word(last_, "dtmfPending") && !word(now, "dtmfPending") && pendingKey_)
+            marks_.push_back({TapeMark::Kind::DtmfSent, word(now, "outgoingPosition"), 0, std::string(1, char(pendingKey_))});
+    }
+    if (!word(last_, "codeComplete") && word(now, "codeComplete"))
+        remoteCode_ = now.remoteCode;
+    last_ = std::move(now);
+}
+
+void Session::drawStatus()
+{
+    bool onTerminal;
+    {
+        std::lock_guard lock(mutex_);
+        onTerminal = statusOnTerminal_;
+    }
+    if (!onTerminal)
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastDraw_ < 100ms)
+        return;
+    lastDraw_ = now;
+    std::string line = formatStatus(status(), 110);
+    fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    fflush(stderr);
+    std::lock_guard lock(mutex_);
+    statusShown_ = true;
+}
+
+void Session::startWatching()
+{
+    if (watching_.exchange(true))
+        return;
+    watcher_ = std::thread([this] {
+        while (watching_) {
+            sweep();
+            drawStatus();
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+}
+
+void Session::stopWatching()
+{
+    if (watching_.exchange(false) && watcher_.joinable())
+        watcher_.join();
+    sweep();
+    showStatus(false);
+}
+
+} // namespace callctl
