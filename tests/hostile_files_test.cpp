@@ -1,0 +1,503 @@
+// File names and tape words an application should never hand the daemons:
+// path fields without a NUL, a symbolic link to a root-owned file, a
+// directory, a FIFO, a device; limits of 0 and 2^32 − 1, positions near
+// 2^32, skips whose product does not fit in 32 bits.  The named files get
+// the written messages, and nothing outside them changes.
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include "daemon_process.h"
+#include "line.h"
+#include "reliability_kit.h"
+#include "segment.h"
+#include "sound_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using reliab::TempDir;
+
+constexpr int chunk = 160;
+constexpr uint32_t stranger = 4242; // owner ids a daemon would hand a file to
+const std::string voicePhone = "Orvex VoicePhone daemon: ";
+const std::string recordServer = "Orvex Record daemon (server): ";
+const std::string playbackServer = "Orvex Playback daemon (server): ";
+const std::string playbackSlave = "Orvex Playback daemon (slave): ";
+
+// Everything about a file a daemon could change.
+struct FileState {
+    bool exists = false;
+    struct stat st {};
+    std::vector<uint8_t> bytes;
+
+    static FileState of(const std::string& path)
+    {
+        FileState s;
+        s.exists = lstat(path.c_str(), &s.st) == 0;
+        if (s.exists && S_ISREG(s.st.st_mode))
+            s.bytes = reliab::readBytes(path);
+        return s;
+    }
+    bool operator==(const FileState& o) const
+    {
+        return exists == o.exists && st.st_mode == o.st.st_mode && st.st_uid == o.st.st_uid &&
+               st.st_gid == o.st.st_gid && st.st_size == o.st.st_size && st.st_ino == o.st.st_ino &&
+               bytes == o.bytes;
+    }
+};
+
+std::vector<std::string> namesIn(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The hostile kinds of file a path may name.
+enum class Kind { Symlink, Directory, Fifo, Device };
+const char* kindName(Kind k)
+{
+    switch (k) {
+    case Kind::Symlink:
+        return "symbolic link to a root-owned file";
+    case Kind::Directory:
+        return "directory";
+    case Kind::Fifo:
+        return "FIFO";
+    case Kind::Device:
+        return "device";
+    }
+    return "";
+}
+
+// A hostile file at `path`; a symbolic link points at `victim`, which holds
+// something precious.  Returns false when the kind cannot be made here.
+bool makeHostile(Kind kind, const std::string& path, const std::string& victim)
+{
+    switch (kind) {
+    case Kind::Symlink:
+        return reliab::writeBytes(victim, {'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}) && chmod(victim.c_str(), 0644) == 0 &&
+               symlink(victim.c_str(), path.c_str()) == 0;
+    case Kind::Directory:
+        return mkdir(path.c_str(), 0755) == 0;
+    case Kind::Fifo:
+        return mkfifo(path.c_str(), 0644) == 0;
+    case Kind::Device:
+        return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; // a null device of our own
+    }
+    return false;
+}
+
+struct Hostile {
+    TempDir dir;
+    TempDir elsewhere; // where the link points: outside the folder the daemon is given
+    std::string path = dir / "hostile";
+    std::string victim = elsewhere / "victim";
+    Kind kind;
+    FileState pathBefore, victimBefore;
+    bool made;
+
+    explicit Hostile(Kind k) : kind(k)
+    {
+        made = makeHostile(k, path, victim);
+        pathBefore = FileState::of(path);
+        victimBefore = FileState::of(victim);
+    }
+    void expectUntouched() const
+    {
+        EXPECT_TRUE(FileState::of(path) == pathBefore) << kindName(kind) << " changed";
+        EXPECT_TRUE(FileState::of(victim) == victimBefore) << "the file behind the link changed";
+    }
+};
+
+void ownBy(sim::Segment& seg, uint32_t uid)
+{
+    writeWord(seg->ownerUid, uid);
+    writeWord(seg->ownerGid, uid);
+}
+
+TEST(HostileFiles, RecordTapeThatIsNotARegularFile)
+{
+    for (Kind kind : {Kind::Symlink, Kind::Directory, Kind::Fifo, Kind::Device}) {
+        SCOPED_TRACE(kindName(kind));
+        Hostile h(kind);
+        if (!h.made)
+            GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
+        sim::Segment seg;
+        sim::Segment::setPath(seg->outgoingPath, h.path);
+        ownBy(seg, stranger);
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->tapeLimit, 0xFFFFFFFF);
+        writeWord(seg->recordFlags, FlagStartRequest);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
+        std::vector<uint8_t> fed = reliab::pattern(10 * chunk);
+        sound.feed(fed);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        if (kind == Kind::Device) {
+            // A device is written like a file, but never handed to the user.
+            ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, fed.size()));
+            writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
+            sound.endSource();
+            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+            EXPECT_EQ(d.errors(), recordServer + "Could NOT set owner of " + h.path + " to 4242.4242\n");
+        } else {
+            EXPECT_EQ(d.wait(5s), std::optional<int>(1));
+            EXPECT_EQ(d.errors(), recordServer + "Can't open tape file " + h.path + " (outgoing)\n");
+            EXPECT_EQ(readWord(seg->errorFlag), 1u);
+        }
+        h.expectUntouched();
+        EXPECT_EQ(namesIn(h.dir.path()), std::vector<std::string>{"hostile"});
+    }
+}
+
+TEST(HostileFiles, PlaybackTapeThatIsNotARegularFile)
+{
+    for (Kind kind : {Kind::Symlink, Kind::Directory, Kind::Fifo, Kind::Device}) {
+        SCOPED_TRACE(kindName(kind));
+        Hostile h(kind);
+        if (!h.made)
+            GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
+        std::string other = h.dir / "out.tape";
+        reliab::writeBytes(other, reliab::pattern(10 * chunk));
+        sim::Segment seg;
+        sim::Segment::setPath(seg->ingoingPath, h.path);
+        sim::Segment::setPath(seg->outgoingPath, other);
+        ownBy(seg, getuid());
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->playFlags, FlagStartRequest);
+        writeWord(seg->tapePosition, 320);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        std::optional<int> status = d.wait(5s);
+        std::string errors = d.errors();
+        switch (kind) {
+        case Kind::Symlink:
+            EXPECT_EQ(status, std::optional<int>(1));
+            EXPECT_EQ(errors, playbackServer + "Can't open tape file " + h.path + " (ingoing)\n");
+            break;
+        case Kind::Directory:
+            // Opened for reading, refused as a file to own, and a read error at the first read.
+            EXPECT_EQ(status, std::optional<int>(0));
+            EXPECT_NE(errors.find(playbackServer + "Could NOT set owner of " + h.path), std::string::npos) << errors;
+            EXPECT_NE(errors.find(playbackSlave + "Error reading tape file " + h.path + "\n"), std::string::npos)
+                << errors;
+            EXPECT_EQ(readWord(seg->errorFlag), 1u);
+            break;
+        case Kind::Fifo:
+        case Kind::Device:
+            // Nobody writes the FIFO and the null device is empty: the tape
+            // ends at once and is rewound.
+            EXPECT_EQ(status, std::optional<int>(0));
+            EXPECT_NE(errors.find(playbackServer + "Could NOT set owner of " + h.path), std::string::npos) << errors;
+            EXPECT_EQ(readWord(seg->tapePosition), 0u);
+            EXPECT_EQ(sound.playedCount(), 0u);
+            break;
+        }
+        h.expectUntouched();
+    }
+}
+
+// The tape opened for update, and the answering machine's files: a link is
+// never followed, a directory never opened for writing, nothing changes
+// owner or mode but regular files.
+TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
+{
+    for (Kind kind : {Kind::Symlink, Kind::Directory, Kind::Device}) {
+        for (bool outgoingSide : {false, true}) {
+            SCOPED_TRACE(std::string(kindName(kind)) + (outgoingSide ? " as outgoing tape" : " as ingoing tape"));
+            Hostile h(kind);
+            if (!h.made)
+                GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
+            std::string regular = h.dir / "regular.tape";
+            reliab::writeBytes(regular, reliab::pattern(1600));
+            sim::Segment seg;
+            sim::Segment::setPath(seg->ingoingPath, outgoingSide ? regular : h.path);
+            sim::Segment::setPath(seg->outgoingPath, outgoingSide ? h.path : regular);
+            ownBy(seg, getuid());
+            writeWord(seg->wrapMode, 1);
+            sim::Line line;
+            sim::SoundDevice sound;
+            sim::DaemonProcess d;
+            ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
+            line.closeDaemonEnd();
+            sound.closeDaemonEnd();
+            ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+            writeWord(seg->stopRequest, 1);
+            ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+            std::string errors = d.errors();
+            std::string side = outgoingSide ? " (outgoing)\n" : " (ingoing)\n";
+            if (kind == Kind::Device) {
+                EXPECT_EQ(errors, voicePhone + "Could NOT set owner of " + h.path + " to " + std::to_string(getuid()) +
+                                      "." + std::to_string(getuid()) + "\n");
+                EXPECT_EQ(readWord(seg->errorFlag), 0u);
+            } else {
+                EXPECT_EQ(errors, voicePhone + "Can't open tape file " + h.path + side);
+                EXPECT_EQ(readWord(seg->errorFlag), 1u);
+            }
+            h.expectUntouched();
+        }
+    }
+    for (Kind kind : {Kind::Symlink, Kind::Directory, Kind::Fifo}) {
+        SCOPED_TRACE(std::string(kindName(kind)) + " as response file");
+        Hostile h(kind);
+        if (!h.made)
+            GTEST_SKIP();
+        sim::Segment seg;
+        sim::Segment::setPath(seg->responsePath, h.path);
+        sim::Segment::setPath(seg->messagePath, h.path);
+        ownBy(seg, stranger);
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->answerMode, 1);
+        writeWord(seg->responseLimit, 100000);
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        writeWord(seg->responseStart, 1);
+        ASSERT_TRUE(line.sendAudio(reliab::pattern(50)));
+        ASSERT_TRUE(seg.waitFor(seg->responseStart, 0));
+        if (kind != Kind::Fifo) {
+            EXPECT_EQ(readWord(seg->responseRecording), 0u);
+            writeWord(seg->messageStart, 1);
+            ASSERT_TRUE(seg.waitFor(seg->messageStart, 0));
+        }
+        writeWord(seg->stopRequest, 1);
+        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+        std::string errors = d.errors();
+        if (kind == Kind::Fifo) {
+            // Nobody reads the FIFO, so it cannot be opened for writing.
+            EXPECT_EQ(errors, "Orvex ttyI2Audio daemon: Can't open response file " + h.path + " for writing\n");
+        } else {
+            EXPECT_NE(errors.find("Orvex ttyI2Audio daemon: Can't open response file " + h.path + " for writing\n"),
+                      std::string::npos)
+                << errors;
+            if (kind == Kind::Symlink) {
+                EXPECT_NE(errors.find("Orvex Audio2ttyI daemon: Can't open message file " + h.path + " for reading\n"),
+                          std::string::npos)
+                    << errors;
+            }
+        }
+        h.expectUntouched();
+    }
+}
+
+// A path field of 128 bytes with no NUL is not a path: the message shows its
+// 128 bytes, and nothing is created under a name run on into the next field.
+TEST(HostileFiles, PathFieldsWithoutANul)
+{
+    TempDir dir;
+    std::string full = dir.path() + "/";
+    full.append(pathFieldSize - full.size(), 'A');
+    ASSERT_EQ(full.size(), pathFieldSize);
+    auto fill = [&](char (&field)[pathFieldSize], char (&next)[pathFieldSize]) {
+        std::memcpy(field, full.data(), pathFieldSize);
+        sim::Segment::setPath(next, "B");
+    };
+    {
+        sim::Segment seg;
+        fill(seg->outgoingPath, seg->messagePath);
+        writeWord(seg->recordFlags, FlagStartRequest);
+        writeWord(seg->wrapMode, 1);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        EXPECT_EQ(d.wait(5s), std::optional<int>(1));
+        EXPECT_EQ(d.errors(), recordServer + "Can't open tape file " + full + " (outgoing)\n");
+    }
+    {
+        sim::Segment seg;
+        fill(seg->ingoingPath, seg->outgoingPath);
+        writeWord(seg->playFlags, FlagStartRequest);
+        writeWord(seg->wrapMode, 1);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        EXPECT_EQ(d.wait(5s), std::optional<int>(1));
+        EXPECT_EQ(d.errors(), playbackServer + "Can't open tape file " + full + " (ingoing)\n");
+    }
+    {
+        sim::Segment seg;
+        fill(seg->ingoingPath, seg->outgoingPath);
+        writeWord(seg->wrapMode, 1);
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        writeWord(seg->stopRequest, 1);
+        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(d.errors(), voicePhone + "Can't determine length of tape\n" + voicePhone + "Can't open tape file " +
+                                  full + " (ingoing)\n");
+    }
+    {
+        // The response file of the answering machine.
+        sim::Segment seg;
+        std::memcpy(seg->responsePath, full.data(), pathFieldSize);
+        seg->ownerUid.store(0); // the field after responsePath: no NUL there either
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->answerMode, 1);
+        writeWord(seg->responseLimit, 1000);
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        writeWord(seg->responseStart, 1);
+        ASSERT_TRUE(line.sendAudio(reliab::pattern(10)));
+        ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
+        writeWord(seg->stopRequest, 1);
+        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(d.errors(), "Orvex ttyI2Audio daemon: Can't open response file " + full + " for writing\n");
+    }
+    EXPECT_TRUE(namesIn(dir.path()).empty()) << "a file was created under a run-on name";
+}
+
+// The record daemon's limit in 32-bit words: 0 takes nothing, a position just
+// under 2^32 − 1 fills up to it without wrapping, a position beyond the
+// limit records on without limit, as its contract keeps it.
+TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
+{
+    struct Case {
+        uint32_t limit, position;
+        bool full;
+    } cases[] = {
+        {0, 0, true},
+        {0xFFFFFFFF, 0xFFFFFFFF - 5 * chunk - 37, true},
+        {1000, 5000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("limit " + std::to_string(c.limit) + " position " + std::to_string(c.position));
+        TempDir dir;
+        sim::Segment seg;
+        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->tapeLimit, c.limit);
+        writeWord(seg->outgoingPosition, c.position);
+        writeWord(seg->recordFlags, FlagStartRequest);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
+        std::vector<uint8_t> fed = reliab::pattern(20 * chunk, 5);
+        sound.feed(fed);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        if (!c.full) {
+            ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, c.position + fed.size()));
+            writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
+        }
+        sound.endSource();
+        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+        uint32_t position = readWord(seg->outgoingPosition);
+        std::vector<uint8_t> tape = reliab::readBytes(dir / "out.tape");
+        EXPECT_EQ(readWord(seg->tapeFull), c.full ? 1u : 0u);
+        EXPECT_GE(position, c.position) << "the position wrapped";
+        if (c.position <= c.limit) {
+            EXPECT_LE(position, c.limit);
+        }
+        ASSERT_EQ(tape.size(), position - c.position);
+        EXPECT_TRUE(reliab::startsWith(fed, tape, tape.size()));
+        EXPECT_EQ(readWord(seg->tapeLength), position);
+    }
+}
+
+// The voicephone tape at the edges: a limit of 0 tapes nothing; positions
+// near 2^32 never wrap; skips whose seconds × 8000 does not fit in 32 bits
+// go to the start or the end of the tape, never somewhere in between.
+TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
+{
+    constexpr uint32_t length = 16000;
+    auto call = [&](uint32_t limit, uint32_t position, auto&& during) {
+        TempDir dir;
+        std::vector<uint8_t> in = reliab::pattern(length, 1), out = reliab::pattern(length, 2);
+        reliab::writeBytes(dir / "in.tape", in);
+        reliab::writeBytes(dir / "out.tape", out);
+        sim::Segment seg;
+        sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
+        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
+        ownBy(seg, getuid());
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->tapeLimit, limit);
+        writeWord(seg->tapePosition, position);
+        writeWord(seg->ingoingPosition, position);
+        writeWord(seg->outgoingPosition, position);
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        during(seg, line);
+        writeWord(seg->stopRequest, 1);
+        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(d.errors(), "");
+        EXPECT_EQ(reliab::readBytes(dir / "out.tape"), out) << "nothing came from the sound device";
+        if (limit == 0) {
+            EXPECT_EQ(reliab::readBytes(dir / "in.tape"), in);
+        }
+    };
+    auto tapeSome = [](sim::Segment& seg, sim::Line& line) {
+        seg->recordFlags.fetch_or(FlagStartRequest);
+        ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->recordFlags, FlagStarted); }));
+        ASSERT_TRUE(line.sendAudio(reliab::pattern(10 * chunk, 3)));
+        ASSERT_TRUE(seg.waitFor(seg->tapeFull, 1));
+        EXPECT_FALSE(flagSet(seg->recordFlags, FlagActive));
+    };
+    {
+        SCOPED_TRACE("limit 0");
+        call(0, 0, [&](sim::Segment& seg, sim::Line& line) {
+            tapeSome(seg, line);
+            EXPECT_EQ(readWord(seg->ingoingPosition), 0u);
+        });
+    }
+    {
+        SCOPED_TRACE("positions just under 2^32 with the largest limit");
+        uint32_t start = 0xFFFFFFFF - 2 * chunk - 1;
+        call(0xFFFFFFFF, start, [&](sim::Segment& seg, sim::Line& line) {
+            tapeSome(seg, line);
+            uint32_t position = readWord(seg->ingoingPosition);
+            EXPECT_EQ(position, start + 2 * chunk) << "two chunks fit, the third does not";
+            EXPECT_EQ(readWord(seg->tapePosition), start) << "the outgoing side did not move";
+        });
+    }
+    {
+        SCOPED_TRACE("skips whose product does not fit in 32 bits");
+        call(0xFFFFFFFF, 8000, [&](sim::Segment& seg, sim::Line&) {
+            for (uint32_t seconds : {536871u, 0xFFFFFFFFu, 1073742u}) {
+                writeWord(seg->skipForward, seconds);
+                ASSERT_TRUE(seg.waitFor(seg->skipForward, 0));
+                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, length));
+                EXPECT_EQ(readWord(seg->tapePosition), length);
+                writeWord(seg->skipBack, seconds);
+                ASSERT_TRUE(seg.waitFor(seg->skipBack, 0));
+                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, 0));
+                EXPECT_EQ(readWord(seg->tapePosition), 0u);
+                EXPECT_EQ(readWord(seg->outgoingPosition), 0u);
+            }
+        });
+    }
+}
+
+} // namespace
