@@ -301,7 +301,7 @@ void Session::sweep()
 
     RecordSnapshot now = takeSnapshot(cb());
     for (const auto& change : describeChanges(last_, now, false))
-        transcript_.add("record", change);
+        transcript_.add("control block", change);
     const auto& fields = wordFields();
     auto word = [&](const RecordSnapshot& s, const char* name) {
         for (size_t i = 0; i < fields.size(); ++i)

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace callctl {
 
@@ -16,8 +17,12 @@ void Transcript::add(const std::string& source, const std::string& text)
 {
     std::lock_guard lock(mutex_);
     entries_.push_back({elapsed(), source, text});
-    if (echo_)
-        fprintf(echo_, "%s\n", format(entries_.back()).c_str());
+    if (echo_) {
+        // On a terminal the line goes above the live status line, which is
+        // redrawn after it.
+        const char* clear = isatty(fileno(echo_)) ? "\r\x1b[K" : "";
+        fprintf(echo_, "%s%s\n", clear, format(entries_.back()).c_str());
+    }
 }
 
 std::vector<Transcript::Entry> Transcript::entries() const

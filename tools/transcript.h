@@ -16,7 +16,7 @@ public:
     using Clock = std::chrono::steady_clock;
     struct Entry {
         double seconds;
-        std::string source; // "voicephone-daemon", "record" (the shared record), "callctl", ...
+        std::string source; // "voicephone-daemon", "control block", "callctl", ...
         std::string text;
     };
 

@@ -1,0 +1,267 @@
+#include "devices.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/soundcard.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "audio_io.h"
+#include "tape_wav.h"
+
+namespace callctl {
+
+namespace {
+
+bool endsWith(const std::string& s, const char* suffix)
+{
+    size_t n = strlen(suffix);
+    if (s.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (tolower(static_cast<unsigned char>(s[s.size() - n + i])) != suffix[i])
+            return false;
+    return true;
+}
+
+// The format the wrap mode names, one channel, 8000 samples a second.
+bool configureOss(int fd, const std::string& path, int wrapMode, std::string* error)
+{
+    int format = wrapMode == WrapUlaw ? AFMT_MU_LAW : AFMT_S16_LE;
+    int wanted = format;
+    int channels = 1, rate = 8000;
+    if (ioctl(fd, SNDCTL_DSP_SETFMT, &format) < 0 || format != wanted) {
+        *error = path + " does not take " + (wrapMode == WrapUlaw ? "mu-law" : "16-bit") + " samples" +
+                 (errno ? std::string(": ") + strerror(errno) : "");
+        return false;
+    }
+    if (ioctl(fd, SNDCTL_DSP_CHANNELS, &channels) < 0 || channels != 1) {
+        *error = path + " can't do one channel";
+        return false;
+    }
+    if (ioctl(fd, SNDCTL_DSP_SPEED, &rate) < 0 || rate != 8000) {
+        *error = path + " can't run at 8000 samples a second (offers " + std::to_string(rate) + ")";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool soundSpecFrom(const std::string& sound, const std::string& command, SoundSpec* out, std::string* error)
+{
+    if (!sound.empty() && !command.empty()) {
+        *error = "give --sound or --sound-cmd, not both";
+        return false;
+    }
+    if (!command.empty()) {
+        *out = {SoundSpec::Kind::Command, command};
+        return true;
+    }
+    if (sound.empty() || sound == "sim") {
+        *out = {SoundSpec::Kind::Sim, ""};
+        return true;
+    }
+    if (endsWith(sound, ".wav")) {
+        *out = {SoundSpec::Kind::Wav, sound};
+        return true;
+    }
+    *out = {SoundSpec::Kind::Oss, sound};
+    return true;
+}
+
+SoundEndpoint::~SoundEndpoint()
+{
+    feeding_ = false;
+    if (feeder_.joinable())
+        feeder_.join();
+    if (fd_ >= 0)
+        close(fd_);
+    if (child_ > 0) {
+        kill(child_, SIGTERM);
+        waitpid(child_, nullptr, 0);
+    }
+}
+
+bool SoundEndpoint::open(const SoundSpec& spec, SoundUse use, int wrapMode, std::vector<uint8_t> microphone,
+                         bool loop, std::string* error)
+{
+    spec_ = spec;
+    use_ = use;
+    microphone_ = std::move(microphone);
+    loop_ = loop;
+    switch (spec.kind) {
+    case SoundSpec::Kind::Sim:
+    case SoundSpec::Kind::Wav: {
+        using K = sim::SoundDevice::Kind;
+        K kind = use == SoundUse::Play ? K::PlaybackPipe : use == SoundUse::Record ? K::RecordPipe : K::Socket;
+        sim_ = std::make_unique<sim::SoundDevice>(kind, wrapMode);
+        if (use != SoundUse::Play && !microphone_.empty()) {
+            sim_->setPaced(true);
+            feeding_ = true;
+            feeder_ = std::thread([this] { feedLoop(); });
+        }
+        return true;
+    }
+    case SoundSpec::Kind::Oss: {
+        int flags = use == SoundUse::Play ? O_WRONLY : use == SoundUse::Record ? O_RDONLY : O_RDWR;
+        fd_ = ::open(spec.value.c_str(), flags | O_NOCTTY);
+        if (fd_ < 0) {
+            *error = "can't open sound device " + spec.value + ": " + strerror(errno);
+            return false;
+        }
+        return configureOss(fd_, spec.value, wrapMode, error);
+    }
+    case SoundSpec::Kind::Command: {
+        // The daemon's end of a pipe (play, record) or of a socket pair
+        // (call), the command's standard input and output on the other.
+        int pair[2];
+        bool ok = use == SoundUse::Call ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0
+                                        : pipe2(pair, O_CLOEXEC) == 0;
+        if (!ok) {
+            *error = std::string("can't make a pipe for the sound command: ") + strerror(errno);
+            return false;
+        }
+        int daemonEnd = use == SoundUse::Play ? pair[1] : pair[0];
+        int commandEnd = use == SoundUse::Play ? pair[0] : pair[1];
+        child_ = fork();
+        if (child_ < 0) {
+            *error = std::string("can't start the sound command: ") + strerror(errno);
+            return false;
+        }
+        if (child_ == 0) {
+            setpgid(0, 0); // Ctrl-C is ours to handle, not the player's
+            if (use != SoundUse::Record)
+                dup2(commandEnd, 0);
+            if (use != SoundUse::Play)
+                dup2(commandEnd, 1);
+            execl("/bin/sh", "sh", "-c", spec.value.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(commandEnd);
+        fd_ = daemonEnd;
+        return true;
+    }
+    }
+    return false;
+}
+
+void SoundEndpoint::feedLoop()
+{
+    // Keep about a second queued ahead of the paced stand-in.
+    while (feeding_) {
+        if (sim_->pendingFeed() < 8000 && (loop_ || fed_ < microphone_.size())) {
+            size_t n = std::min<size_t>(8000, loop_ ? 8000 : microphone_.size() - fed_);
+            std::vector<uint8_t> piece(n);
+            for (size_t i = 0; i < n; ++i)
+                piece[i] = microphone_[(fed_ + i) % microphone_.size()];
+            fed_ += n;
+            sim_->feed(piece);
+            // The daemon then reads the end of data instead of waiting for
+            // more that never comes.
+            if (!loop_ && fed_ >= microphone_.size())
+                sim_->endSource();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+int SoundEndpoint::daemonFd() const
+{
+    return sim_ ? sim_->daemonFd() : fd_;
+}
+
+void SoundEndpoint::closeDaemonEnd()
+{
+    if (sim_) {
+        sim_->closeDaemonEnd();
+    } else if (child_ > 0 && fd_ >= 0) {
+        // The command sees its end of data only when every copy is closed.
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool SoundEndpoint::sourceDone() const
+{
+    return sim_ && !loop_ && fed_ >= microphone_.size() && sim_->pendingFeed() == 0;
+}
+
+size_t SoundEndpoint::playedCount() const
+{
+    return sim_ ? sim_->playedCount() : 0;
+}
+
+bool SoundEndpoint::finish(std::string* error)
+{
+    feeding_ = false;
+    if (feeder_.joinable())
+        feeder_.join();
+    if (child_ > 0) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        // A player drains what it has and ends at the end of its input.
+        int status = 0;
+        for (int i = 0; i < 300 && waitpid(child_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (waitpid(child_, &status, WNOHANG) == 0) {
+            kill(child_, SIGTERM);
+            waitpid(child_, &status, 0);
+        }
+        child_ = -1;
+    }
+    if (spec_.kind == SoundSpec::Kind::Wav && use_ != SoundUse::Record) {
+        std::vector<uint8_t> played = sim_->played();
+        return writeUlawWav(spec_.value, 1, played, WavEncoding::Ulaw, error);
+    }
+    return true;
+}
+
+std::string SoundEndpoint::describe() const
+{
+    switch (spec_.kind) {
+    case SoundSpec::Kind::Sim:
+        return "stand-in sound device";
+    case SoundSpec::Kind::Wav:
+        return use_ == SoundUse::Record ? "stand-in microphone playing " + spec_.value
+                                        : "stand-in speaker writing " + spec_.value;
+    case SoundSpec::Kind::Oss:
+        return "sound device " + spec_.value;
+    case SoundSpec::Kind::Command:
+        return "sound command '" + spec_.value + "'";
+    }
+    return "";
+}
+
+int openLine(const std::string& path, std::string* error)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "can't open line " + path + ": " + strerror(errno);
+        return -1;
+    }
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        *error = path + " is not a tty: " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        *error = "can't put " + path + " in raw mode: " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace callctl

@@ -1,0 +1,69 @@
+// The line and the sound device a command hands to a daemon: a real tty or
+// OSS device, a command on a pipe, or a stand-in from the kit.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include "sound_device.h"
+
+namespace callctl {
+
+struct SoundSpec {
+    enum class Kind { Sim, Wav, Oss, Command };
+    Kind kind = Kind::Sim;
+    std::string value; // path or command
+};
+
+// --sound sim|FILE.wav|DEVICE, --sound-cmd "CMD" (one of them; sim by default).
+bool soundSpecFrom(const std::string& sound, const std::string& command, SoundSpec* out, std::string* error);
+
+enum class SoundUse {
+    Call,   // read (microphone) and written (speaker)
+    Play,   // written only
+    Record, // read only
+};
+
+class SoundEndpoint {
+public:
+    SoundEndpoint() = default;
+    ~SoundEndpoint();
+    SoundEndpoint(const SoundEndpoint&) = delete;
+    SoundEndpoint& operator=(const SoundEndpoint&) = delete;
+
+    // `microphone` is what a stand-in captures: µ-law bytes, played in a
+    // loop unless `loop` is false (then the source ends with them).
+    bool open(const SoundSpec& spec, SoundUse use, int wrapMode, std::vector<uint8_t> microphone, bool loop,
+              std::string* error);
+    int daemonFd() const;
+    void closeDaemonEnd();
+    // Whether a stand-in microphone that does not loop has been taken in full.
+    bool sourceDone() const;
+    // After the daemon ended: write the WAV of what was played, end the command.
+    bool finish(std::string* error);
+    std::string describe() const;
+    size_t playedCount() const;
+
+private:
+    void feedLoop();
+
+    SoundSpec spec_;
+    SoundUse use_ = SoundUse::Call;
+    std::unique_ptr<sim::SoundDevice> sim_;
+    int fd_ = -1;
+    pid_t child_ = -1;
+    std::vector<uint8_t> microphone_;
+    bool loop_ = true;
+    size_t fed_ = 0;
+    std::atomic<bool> feeding_{false};
+    std::thread feeder_;
+};
+
+// Opens a tty for the line: read and write, no controlling terminal, raw.
+int openLine(const std::string& path, std::string* error);
+
+} // namespace callctl
