@@ -56,16 +56,22 @@ public:
     Lines lines() const; // every complete line so far, without the '\n'
     std::string output() const; // standard output as one text
     std::string errors() const; // standard error as one text
+    // Waits for a complete line, on either stream, that contains `text`.
     bool waitForLine(std::string_view text, std::chrono::milliseconds timeout = 2000ms) const;
     // Kills the whole group now.
     void kill(int signal = 9);
 
 private:
     void readOutput(int fd, bool isErr);
+    void recordStatus(int status);
+    void killGroup();
+    void reapOrphans();
 
     pid_t pid_ = -1;
     int signal_ = 0;
+    std::optional<int> exitStatus_;
     bool reaped_ = false;
+    int readersDone_ = 0;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::string out_, err_;

@@ -47,6 +47,12 @@ public:
     bool sendCode(uint8_t code);                    // DLE + code
     bool sendEnd() { return sendCode(ETX); }        // DLE ETX: end of data
     bool sendRaw(std::span<const uint8_t> bytes);   // exactly these bytes
+    // Sends give up (false) after 5 s without progress: a daemon that
+    // stopped reading fails the test instead of hanging it.
+
+    // Bytes sent that the daemon has not read yet, and a wait for none.
+    size_t unread() const;
+    bool waitTaken(std::chrono::milliseconds timeout = 2000ms) const;
 
     // Daemon to far end, doubling undone.
     std::vector<uint8_t> received() const;
@@ -58,15 +64,21 @@ public:
     // Stops draining the daemon's output (the line "stops taking data") and
     // starts again.
     void pause(bool paused);
-    // Closes the far end: the daemon's next read sees a hang-up (EIO on a pty).
+    // Closes the far end now.  On a pty the kernel hangs the slave up: what
+    // the daemon has not read yet is discarded (waitTaken() first to hang up
+    // after the audio), its reads then return 0 and its writes fail with EIO.
+    // On a socket pair the daemon reads what is left, then 0.
     void hangUp();
 
 private:
     void drain();
+    void stopReader();
+    bool readAvailable();
 
     Kind kind_;
     int farFd_ = -1;
     int daemonFd_ = -1;
+    int probeFd_ = -1; // our copy of the daemon's end, only for unread()
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<uint8_t> received_;

@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <span>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -39,7 +40,9 @@ public:
     void setPaced(bool realTime);
     size_t pendingFeed() const; // device bytes not yet taken by the daemon
     bool waitFedOut(std::chrono::milliseconds timeout = 2000ms) const;
-    void endSource(); // closes the source: the daemon's reads then return 0
+    // Closes the source once everything fed has been written: the daemon's
+    // reads then return 0.
+    void endSource();
 
     // Sink: what the daemon played, as µ-law (converted back in wrap mode 16).
     std::vector<uint8_t> played() const;
@@ -49,11 +52,15 @@ public:
 
 private:
     void pump();
+    bool readSink();
+    ssize_t writeSource(size_t limit);
+    size_t bytesPerSample() const;
 
     Kind kind_;
     int wrapMode_;
     int farFd_ = -1;
     int daemonFd_ = -1;
+    int probeFd_ = -1; // our copy of the daemon's end, only for pendingFeed()
     bool paced_ = false;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -1,0 +1,141 @@
+#include "sound_device.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "audio_io.h"
+
+namespace sim {
+namespace {
+
+std::vector<uint8_t> readExactly(int fd, size_t count)
+{
+    std::vector<uint8_t> got(count);
+    size_t have = 0;
+    while (have < count) {
+        ssize_t n = read(fd, got.data() + have, count - have);
+        if (n <= 0)
+            break;
+        have += size_t(n);
+    }
+    got.resize(have);
+    return got;
+}
+
+bool writeAllTo(int fd, const std::vector<uint8_t>& bytes)
+{
+    return write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+}
+
+// Every µ-law code but the two that have a twin (0x7F is 0xFF, 0x00 is 0x02
+// once through 16 bits), so each survives the round trip.
+std::vector<uint8_t> distinctCodes()
+{
+    std::vector<uint8_t> codes;
+    for (int c = 0; c < 256; ++c)
+        if (c != 0x7f && c != 0x00)
+            codes.push_back(uint8_t(c));
+    return codes;
+}
+
+std::vector<uint8_t> littleEndian(std::initializer_list<int16_t> samples)
+{
+    std::vector<uint8_t> bytes;
+    for (int16_t s : samples) {
+        bytes.push_back(uint8_t(uint16_t(s) & 0xff));
+        bytes.push_back(uint8_t(uint16_t(s) >> 8));
+    }
+    return bytes;
+}
+
+TEST(SoundSocket, UlawRoundTripBothWays)
+{
+    SoundDevice sound(SoundDevice::Kind::Socket, WrapUlaw);
+    const std::vector<uint8_t> codes = distinctCodes();
+    sound.feed(codes);
+    EXPECT_EQ(readExactly(sound.daemonFd(), codes.size()), codes);
+    EXPECT_TRUE(sound.waitFedOut());
+
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), codes));
+    ASSERT_TRUE(sound.waitForPlayed(codes.size()));
+    EXPECT_EQ(sound.played(), codes);
+    EXPECT_EQ(sound.playedRaw(), codes);
+}
+
+TEST(SoundSocket, Linear16DeviceCarriesLittleEndianSamples)
+{
+    SoundDevice sound(SoundDevice::Kind::Socket, WrapLinear16);
+    // 0x80 is the largest positive code, 0x00 the most negative, 0xFF zero.
+    sound.feed(std::vector<uint8_t>{0x80, 0x00, 0xff});
+    EXPECT_EQ(readExactly(sound.daemonFd(), 6), littleEndian({32124, -32124, 0}));
+
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), littleEndian({32124, -32124, 0, 8})));
+    ASSERT_TRUE(sound.waitForPlayed(4));
+    EXPECT_EQ(sound.playedCount(), 4u);
+    // The encoder never produces 0x00 (the all-zero code is trapped to 0x02).
+    EXPECT_EQ(sound.played(), (std::vector<uint8_t>{0x80, 0x02, 0xff, 0xfe}));
+
+    const std::vector<uint8_t> codes = distinctCodes();
+    std::vector<uint8_t> linear(codes.size() * 2);
+    ulawToLinear16(codes.data(), linear.data(), int(codes.size()));
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), linear));
+    ASSERT_TRUE(sound.waitForPlayed(4 + codes.size()));
+    const std::vector<uint8_t> played = sound.played();
+    EXPECT_EQ(std::vector<uint8_t>(played.begin() + 4, played.end()), codes);
+}
+
+TEST(SoundSocket, PendingFeedCountsWhatTheDaemonHasNotRead)
+{
+    SoundDevice sound(SoundDevice::Kind::Socket, WrapLinear16);
+    sound.feed(std::vector<uint8_t>(500, 0xff));
+    EXPECT_EQ(sound.pendingFeed(), 1000u);
+    EXPECT_FALSE(sound.waitFedOut(20ms));
+    EXPECT_EQ(readExactly(sound.daemonFd(), 400).size(), 400u);
+    EXPECT_EQ(sound.pendingFeed(), 600u);
+    EXPECT_EQ(readExactly(sound.daemonFd(), 600).size(), 600u);
+    EXPECT_TRUE(sound.waitFedOut());
+}
+
+TEST(SoundSource, EndComesAfterEverythingFed)
+{
+    for (auto kind : {SoundDevice::Kind::Socket, SoundDevice::Kind::RecordPipe}) {
+        SoundDevice sound(kind);
+        std::vector<uint8_t> audio(100000);
+        for (size_t i = 0; i < audio.size(); ++i)
+            audio[i] = uint8_t(i % 251);
+        sound.feed(audio);
+        sound.endSource();
+        EXPECT_EQ(readExactly(sound.daemonFd(), audio.size() + 1), audio);
+        uint8_t byte;
+        EXPECT_EQ(read(sound.daemonFd(), &byte, 1), 0);
+    }
+}
+
+TEST(SoundSink, PlaybackPipeRecordsWhatTheDaemonPlays)
+{
+    SoundDevice sound(SoundDevice::Kind::PlaybackPipe, WrapLinear16);
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), littleEndian({0, 32124})));
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), std::vector<uint8_t>{0x00})); // half a sample
+    ASSERT_TRUE(sound.waitForPlayed(2));
+    EXPECT_EQ(sound.played(), (std::vector<uint8_t>{0xff, 0x80}));
+    EXPECT_EQ(sound.playedRaw().size(), 5u);
+}
+
+TEST(SoundSource, PacedFeedRunsAtEightThousandSamplesASecond)
+{
+    for (int mode : {WrapUlaw, WrapLinear16}) {
+        SoundDevice sound(SoundDevice::Kind::Socket, mode);
+        sound.setPaced(true);
+        const size_t samples = 2000; // a quarter of a second
+        const size_t bytes = samples * (mode == WrapLinear16 ? 2 : 1);
+        auto start = std::chrono::steady_clock::now();
+        sound.feed(std::vector<uint8_t>(samples, 0xff));
+        EXPECT_EQ(readExactly(sound.daemonFd(), bytes).size(), bytes);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 200ms) << "mode " << mode;
+        EXPECT_LE(took, 375ms) << "mode " << mode;
+    }
+}
+
+} // namespace
+} // namespace sim
