@@ -57,13 +57,20 @@ std::vector<uint8_t> markedStream(size_t bytes, uint32_t call)
     return s;
 }
 
+// How the sound device's stand-in takes what a daemon plays.
+enum class Speaker {
+    None,   // the device is a source only
+    Drain,  // everything, as soon as it is there
+    Period, // everything queued, once every 20 ms: a device with a one-chunk period
+    Exact,  // one chunk every 20 ms: 8000 bytes a second
+};
+
 // Keeps a call's stand-ins going in a thread of their own: a chunk each way
 // every 20 ms when asked to, the line drained and watched for the start of an
-// armed DTMF tone, and the sound device drained at once or, as a speaker
-// would, one chunk every 20 ms.
+// armed DTMF tone, and the sound device's output taken as `speaker` says.
 class Pacer {
 public:
-    Pacer(int lineFar, int soundFar, bool feedLine, bool feedSound, bool speaker = false)
+    Pacer(int lineFar, int soundFar, bool feedLine, bool feedSound, Speaker speaker = Speaker::Drain)
         : lineFar_(lineFar), soundFar_(soundFar), feedLine_(feedLine), feedSound_(feedSound), speaker_(speaker),
           thread_([this] { loop(); })
     {
@@ -86,7 +93,8 @@ private:
     void scanLine(const uint8_t* data, size_t n, int64_t t);
 
     int lineFar_, soundFar_;
-    bool feedLine_, feedSound_, speaker_;
+    bool feedLine_, feedSound_;
+    Speaker speaker_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> toneArmed_{false};
     std::atomic<int64_t> toneSeenAt_{0};
@@ -118,7 +126,7 @@ void Pacer::loop()
     int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     itimerspec every{{0, periodNs}, {0, periodNs}};
     timerfd_settime(timer, 0, &every, nullptr);
-    pollfd fds[3] = {{timer, POLLIN, 0}, {lineFar_, POLLIN, 0}, {speaker_ ? -1 : soundFar_, POLLIN, 0}};
+    pollfd fds[3] = {{timer, POLLIN, 0}, {lineFar_, POLLIN, 0}, {speaker_ == Speaker::Drain ? soundFar_ : -1, POLLIN, 0}};
     uint8_t chunk[chunkSize], doubled[2 * chunkSize], buf[16384];
     uint32_t seq = 0;
     while (!stop_) {
@@ -133,11 +141,11 @@ void Pacer::loop()
                 (void)!write(lineFar_, doubled, doubleDle(chunk, chunkSize, doubled));
             if (feedSound_)
                 (void)!write(soundFar_, chunk, chunkSize);
-            // A speaker whose device takes a period's worth at each tick,
-            // which frees the room a waiting writer needs.
-            if (speaker_)
+            if (speaker_ == Speaker::Period)
                 while (read(soundFar_, buf, sizeof buf) > 0) {
                 }
+            if (speaker_ == Speaker::Exact)
+                (void)!read(soundFar_, buf, chunkSize);
         }
         if (fds[1].revents) {
             ssize_t n = read(lineFar_, buf, sizeof buf);
@@ -607,8 +615,11 @@ Latency callEnds(ScratchDir& dir, int samples)
     return l;
 }
 
-// Playback stop: the speaker takes 8000 bytes a second, so the slave waits
-// in its write as it would on a real device.
+// Playback stop: the speaker takes what is queued once every 20 ms, so the
+// slave waits in its write as it would on a device with a one-chunk period.
+// (A stand-in that takes exactly one chunk per period would measure the
+// socket instead: a writer waiting on a stream socket is woken only once
+// three quarters of its send buffer have drained.)
 std::pair<Latency, Latency> playbackStops(ScratchDir& dir, int samples)
 {
     Latency flagged{"playback stop request → FlagStopped", {}, "≤ 2 ms + one chunk (20 ms)", ""};
@@ -635,7 +646,7 @@ std::pair<Latency, Latency> playbackStops(ScratchDir& dir, int samples)
                                  dir.file("slog"));
         close(sound.daemon);
         sound.daemon = -1;
-        Pacer speaker(-1, sound.far, false, false, true);
+        Pacer speaker(-1, sound.far, false, false, Speaker::Period);
         std::vector<pid_t> kids;
         waitUntil([&] { return !(kids = childrenOf(pid)).empty(); }, 2000ms, 500);
         sleepUs(300000 + (i * 4813) % 20000);
@@ -665,22 +676,176 @@ std::pair<Latency, Latency> playbackStops(ScratchDir& dir, int samples)
     return {flagged, ended};
 }
 
+
+// ------------------------------------------------------- cost at real time
+
+struct ProcessCost {
+    std::string process;
+    double cpuPct = 0;       // of one core
+    double runsPerSecond = 0; // times put on a processor
+};
+std::vector<ProcessCost> costRows;
+
+// Measures the named processes over `seconds` while the stand-ins keep pace.
+void measureCost(const std::vector<std::pair<std::string, pid_t>>& processes, double seconds)
+{
+    std::vector<uint64_t> run0, slices0;
+    for (auto& [name, pid] : processes) {
+        run0.push_back(runTimeNs(pid).value_or(0));
+        slices0.push_back(timeslices(pid).value_or(0));
+    }
+    int64_t t0 = nowNs();
+    sleepUs(static_cast<int64_t>(seconds * 1e6));
+    double window = static_cast<double>(nowNs() - t0) / 1e9;
+    for (size_t i = 0; i < processes.size(); ++i) {
+        auto run = runTimeNs(processes[i].second);
+        auto slices = timeslices(processes[i].second);
+        if (!run || !slices) {
+            costRows.push_back({processes[i].first + " (ended early)", 0, 0});
+            continue;
+        }
+        costRows.push_back({processes[i].first, 100.0 * static_cast<double>(*run - run0[i]) / 1e9 / window,
+                            static_cast<double>(*slices - slices0[i]) / window});
+    }
+}
+
+void pacedCosts(ScratchDir& dir, double seconds)
+{
+    {
+        // The floor bridge under the same stand-ins, process by process.
+        DescriptorPair line, sound;
+        if (makeLine(line) && makeSoundSocket(sound)) {
+            pid_t pid = spawnProgram(programPath("floor-bridge"), {"3", "4", std::to_string(chunkSize)},
+                                     {line.daemon, sound.daemon}, dir.file("flog"));
+            close(line.daemon);
+            close(sound.daemon);
+            line.daemon = sound.daemon = -1;
+            {
+                Pacer pacer(line.far, sound.far, true, true);
+                std::vector<pid_t> kids;
+                waitUntil([&] { return (kids = childrenOf(pid)).size() == 2; }, 2000ms, 500);
+                sleepUs(500000);
+                if (kids.size() == 2)
+                    measureCost({{"floor bridge parent", pid},
+                                 {"floor bridge line → sound worker", kids[0]},
+                                 {"floor bridge sound → line worker", kids[1]}},
+                                seconds);
+                kill(pid, SIGTERM);
+                if (!waitChild(pid, 3000ms)) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, nullptr, 0);
+                }
+            }
+            closePair(line);
+            closePair(sound);
+        }
+    }
+    {
+        VoiceCall call(dir, 300);
+        if (call.start(0) && call.startTaping()) {
+            Pacer pacer(call.lineFar(), call.soundFar(), true, true);
+            sleepUs(500000);
+            measureCost({{"voicephone supervisor", call.supervisor()},
+                         {"voicephone t2a pump", call.t2a()},
+                         {"voicephone a2t pump", call.a2t()}},
+                        seconds);
+            call.stop();
+        }
+    }
+    {
+        std::string in = dir.file("cin"), out = dir.file("cout");
+        writeWholeFile(in, std::vector<uint8_t>(800000, 0xFF));
+        writeWholeFile(out, markedStream(800000, 1));
+        SharedBlock block;
+        DescriptorPair sound;
+        if (block.ok() && makeSoundSocket(sound)) {
+            SharedBlock::setPath(block->ingoingPath, in);
+            SharedBlock::setPath(block->outgoingPath, out);
+            writeWord(block->wrapMode, 1);
+            writeWord(block->ownerUid, getuid());
+            writeWord(block->ownerGid, getgid());
+            writeWord(block->playFlags, FlagStartRequest);
+            // The smallest send buffer keeps the slave within a few chunks
+            // of the speaker, as a device's buffer would.
+            int smallest = 1;
+            setsockopt(sound.daemon, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+            pid_t pid = spawnProgram(programPath("playback-daemon"),
+                                     {"3", std::to_string(chunkSize), std::to_string(block.id())}, {sound.daemon},
+                                     dir.file("clog"));
+            close(sound.daemon);
+            sound.daemon = -1;
+            Pacer speaker(-1, sound.far, false, false, Speaker::Exact);
+            std::vector<pid_t> kids;
+            waitUntil([&] { return !(kids = childrenOf(pid)).empty(); }, 2000ms, 500);
+            sleepUs(500000);
+            if (!kids.empty())
+                measureCost({{"playback server", pid}, {"playback slave", kids[0]}}, seconds);
+            block->playFlags.fetch_or(FlagStopRequest);
+            if (!waitChild(pid, 3000ms)) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+            closePair(sound);
+        }
+    }
+    {
+        SharedBlock block;
+        DescriptorPair sound;
+        if (block.ok() && makeSoundPipe(sound, true)) {
+            SharedBlock::setPath(block->outgoingPath, dir.file("crec"));
+            writeWord(block->wrapMode, 1);
+            writeWord(block->tapeLimit, 0xFFFFFFFFu);
+            writeWord(block->ownerUid, getuid());
+            writeWord(block->ownerGid, getgid());
+            writeWord(block->recordFlags, FlagStartRequest);
+            pid_t pid = spawnProgram(programPath("record-daemon"),
+                                     {"3", std::to_string(chunkSize), std::to_string(block.id())}, {sound.daemon},
+                                     dir.file("crlog"));
+            close(sound.daemon);
+            sound.daemon = -1;
+            Pacer microphone(-1, sound.far, false, true, Speaker::None);
+            std::vector<pid_t> kids;
+            waitUntil([&] { return !(kids = childrenOf(pid)).empty(); }, 2000ms, 500);
+            sleepUs(500000);
+            if (!kids.empty())
+                measureCost({{"record server", pid}, {"record slave", kids[0]}}, seconds);
+            block->recordFlags.fetch_or(FlagStopRequest);
+            if (!waitChild(pid, 3000ms)) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+            closePair(sound);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int samples = 20;
     double seconds = 2;
+    std::string only; // one unpaced voicephone direction, for profiling: line, sound
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--samples") == 0)
             samples = atoi(argv[i + 1]);
         else if (strcmp(argv[i], "--seconds") == 0)
             seconds = atof(argv[i + 1]);
+        else if (strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
     }
     signal(SIGPIPE, SIG_IGN);
     ScratchDir dir;
     if (dir.path().empty())
         return 1;
+    if (!only.empty()) {
+        Throughput r = voiceDirection(dir, only == "line", false, seconds);
+        printf("%s: %.0f × real time %s\n", r.what.c_str(), r.realTime, r.note.c_str());
+        return 0;
+    }
+
+    fprintf(stderr, "daemon-bench: cost at real time...\n");
+    pacedCosts(dir, seconds);
 
     fprintf(stderr, "daemon-bench: throughput...\n");
     std::vector<Throughput> rates;
@@ -715,7 +880,18 @@ int main(int argc, char** argv)
     answers.push_back(flagged);
     answers.push_back(ended);
 
-    printf("### Throughput, nothing paced\n\n");
+    printf("### Cost of one call at real time\n\n");
+    printf("Each program alone, its stand-ins paced at 8000 bytes/s (floor bridge and voicephone: both directions, "
+           "voicephone taping on; "
+           "playback: mixed, the speaker taking one chunk per 20 ms; record: the microphone giving one chunk per "
+           "20 ms), %.0f s measured. CPU from /proc/PID/schedstat; runs: times the process was put on a "
+           "processor, about its wake-ups.\n\n",
+           seconds);
+    printf("| process | CPU (%% of one core) | runs per second |\n|---|---:|---:|\n");
+    for (auto& c : costRows)
+        printf("| %s | %.3f | %.0f |\n", c.process.c_str(), c.cpuPct, c.runsPerSecond);
+
+    printf("\n### Throughput, nothing paced\n\n");
     printf("One call; the stand-ins give and take data as fast as the daemon does, chunk size %d. Voicephone: "
            "%.0f s measured after 0.3 s; playback and record: a %zu-byte tape. Target: line → sound device "
            "≥ 1000 × real time.\n\n",

@@ -45,6 +45,22 @@ std::optional<uint64_t> runTimeNs(pid_t pid)
     return parseSchedstat(readFile("/proc/" + std::to_string(pid) + "/schedstat"));
 }
 
+std::optional<uint64_t> parseTimeslices(std::string_view text)
+{
+    for (int field = 0; field < 2; ++field) {
+        size_t space = text.find(' ');
+        if (space == std::string_view::npos)
+            return std::nullopt;
+        text.remove_prefix(space + 1);
+    }
+    return leadingNumber(text);
+}
+
+std::optional<uint64_t> timeslices(pid_t pid)
+{
+    return parseTimeslices(readFile("/proc/" + std::to_string(pid) + "/schedstat"));
+}
+
 uint64_t ownRunTimeNs()
 {
     timespec ts{};

@@ -16,6 +16,10 @@ namespace bench {
 // where /proc/PID/stat is rounded to clock ticks.
 std::optional<uint64_t> parseSchedstat(std::string_view text);
 std::optional<uint64_t> runTimeNs(pid_t pid);
+// The third field: how many times the process has been put on a processor,
+// about once per wake-up for a process that sleeps between short bursts.
+std::optional<uint64_t> parseTimeslices(std::string_view text);
+std::optional<uint64_t> timeslices(pid_t pid);
 uint64_t ownRunTimeNs(); // this process, all its threads
 
 // The value in kB of a "Name:   123 kB" line of /proc/PID/status or smaps_rollup.

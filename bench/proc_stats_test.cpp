@@ -14,6 +14,8 @@ TEST(ProcStats, ParsesTheKernelsTexts)
     EXPECT_EQ(parseSchedstat("1584015 11717 4\n"), 1584015u);
     EXPECT_EQ(parseSchedstat(""), std::nullopt);
     EXPECT_EQ(parseSchedstat("x 1"), std::nullopt);
+    EXPECT_EQ(parseTimeslices("1584015 11717 4\n"), 4u);
+    EXPECT_EQ(parseTimeslices("1584015 11717"), std::nullopt);
 
     const char* status = "Name:\tx\nVmPeak:\t    3776 kB\nVmHWM:\t    2144 kB\nVmRSS:\t 2144 kB\n";
     EXPECT_EQ(fieldKib(status, "VmHWM"), 2144u);
