@@ -351,7 +351,7 @@ RecordResult runRecord(Session& s, const DemoFiles& f, double seconds, Outcome& 
     sim::SoundDevice mic(sim::SoundDevice::Kind::RecordPipe, WrapUlaw);
     mic.setPaced(true);
     mic.feed(microphone.ulaw(static_cast<size_t>((seconds + 3) * bytesPerSecond)));
-    r.limit = static_cast<uint32_t>(seconds * bytesPerSecond) / chunkSize * chunkSize;
+    r.limit = static_cast<uint32_t>(std::lround(seconds * bytesPerSecond)) / chunkSize * chunkSize;
     if (!setPathField(c.outgoingPath, f.path("take.ul"), &error)) {
         o.fail(error);
         return r;
@@ -394,7 +394,7 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     VoiceSignal greetingVoice(41, 190);
     std::vector<uint8_t> greeting = greetingVoice.ulaw(static_cast<size_t>(greetingSeconds * bytesPerSecond));
     r.greeting = greeting.size();
-    r.limit = static_cast<uint32_t>(responseSeconds * bytesPerSecond);
+    r.limit = static_cast<uint32_t>(std::lround(responseSeconds * bytesPerSecond));
     if (!writeWholeFile(f.path("greeting.ul"), greeting, &error) ||
         !setPathField(c.messagePath, f.path("greeting.ul"), &error) ||
         !setPathField(c.responsePath, f.path("response.ul"), &error)) {

@@ -1,0 +1,229 @@
+// callctl's command lines: usage errors, failures that name their cause,
+// and the commands that move audio, checked by what lands in the files.
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "audio_io.h"
+#include "daemon_process.h"
+#include "segment.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Outcome {
+    std::optional<int> status;
+    std::string out, err;
+};
+
+Outcome callctl(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 10000ms)
+{
+    sim::DaemonProcess p;
+    std::string program = sim::programPath("callctl");
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Outcome r;
+    if (!p.start(program, argv, {}))
+        return r;
+    r.status = p.wait(timeout);
+    r.out = p.output();
+    r.err = p.errors();
+    return r;
+}
+
+// A shell line, for the commands that read keys from a pipe.
+Outcome shell(const std::string& line, std::chrono::milliseconds timeout = 15000ms)
+{
+    sim::DaemonProcess p;
+    Outcome r;
+    if (!p.start("/bin/sh", {"/bin/sh", "-c", line}, {}))
+        return r;
+    r.status = p.wait(timeout);
+    r.out = p.output();
+    r.err = p.errors();
+    return r;
+}
+
+std::vector<uint8_t> fileBytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+class CallctlCli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/callctl-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string dir_;
+};
+
+TEST_F(CallctlCli, UsageErrorsExitTwoAndNameTheBadValue)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{}, "callctl: no command given"},
+        {{"dial"}, "callctl: unknown command 'dial'"},
+        {{"demo", "--seconds", "3"}, "callctl demo: --seconds: '3' is not a number of seconds from 6 to 600"},
+        {{"demo", "--fast"}, "callctl demo: unknown option '--fast'"},
+        {{"call", "--chunk", "0"}, "callctl call: --chunk: '0' is not a whole number from 1 to 65536"},
+        {{"call", "--wrap", "8"}, "callctl call: --wrap: '8' is not 1 (mu-law) or 16 (16-bit linear)"},
+        {{"call", "--remote-code", "12a"}, "callctl call: --remote-code: '12a' is not 1 to 16 digits"},
+        {{"play", "--ingoing", "a.ul"}, "callctl play: --ingoing and --outgoing go together"},
+        {{"play", "--sound", "x.wav", "--sound-cmd", "cat"}, "callctl play: give --sound or --sound-cmd, not both"},
+        {{"record", "--seconds", "soon"}, "callctl record: --seconds: 'soon' is not a number of seconds"},
+        {{"answer", "--response-limit"}, "callctl answer: option '--response-limit' needs a value"},
+        {{"tape", "copy", "a", "b"}, "callctl tape: unknown action 'copy' (export or import)"},
+        {{"tape", "export", "a.ul"}, "callctl tape: export takes two or three files, not 1"},
+        {{"show"}, "callctl show: no segment id given"},
+        {{"show", "12x"}, "callctl show: segment id: '12x' is not a whole number"},
+    };
+    for (const auto& c : cases) {
+        Outcome r = callctl(c.args);
+        std::string shown = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.status, 2) << shown << "\n" << r.err;
+        EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("--help'."), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << shown;
+    }
+}
+
+TEST_F(CallctlCli, EveryCommandHasHelp)
+{
+    for (const char* command : {"demo", "call", "answer", "play", "record", "tape", "show"}) {
+        Outcome r = callctl({command, "--help"});
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_EQ(r.out.rfind(std::string("usage: callctl ") + command, 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    Outcome r = callctl({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Exit status: 0 done, 1 failed,\n2 usage error."), std::string::npos) << r.out;
+}
+
+TEST_F(CallctlCli, FailuresExitOneAndSayWhy)
+{
+    Outcome r = callctl({"tape", "export", path("missing.ul"), path("x.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.ul"), std::string::npos) << r.err;
+    r = callctl({"show", "2147483647"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no shared memory segment 2147483647"), std::string::npos) << r.err;
+    r = callctl({"record", "--daemons", path("nowhere")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--daemons " + path("nowhere") + ": no program"), std::string::npos) << r.err;
+    // A tape the playback daemon can't open: its own message comes through.
+    r = callctl({"play", "--tape", path("none")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Can't open tape file " + path("none") + "-in.ul (ingoing)"), std::string::npos) << r.err;
+}
+
+TEST_F(CallctlCli, TapeExportAndImportRoundTripByteExact)
+{
+    std::vector<uint8_t> in(12345), out(8000);
+    for (size_t i = 0; i < in.size(); ++i)
+        in[i] = static_cast<uint8_t>(i * 31 + 7);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<uint8_t>(255 - i % 256);
+    writeBytes(path("in.ul"), in);
+    writeBytes(path("out.ul"), out);
+    Outcome r = callctl({"tape", "export", path("in.ul"), path("out.ul"), path("pair.wav")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "wrote " + path("pair.wav") + ": 2 channels, 12345 samples (00:01.5), 8 kHz mu-law\n");
+    ASSERT_EQ(callctl({"tape", "import", path("pair.wav"), path("in2.ul"), path("out2.ul")}).status, 0);
+    EXPECT_EQ(fileBytes(path("in2.ul")), in);
+    std::vector<uint8_t> out2 = fileBytes(path("out2.ul"));
+    ASSERT_EQ(out2.size(), in.size()); // padded with silence to the longer side
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), out2.begin()));
+
+    ASSERT_EQ(callctl({"tape", "export", path("in.ul"), path("mono.wav")}).status, 0);
+    r = callctl({"tape", "import", path("mono.wav"), path("back.ul")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("bytes copied"), std::string::npos);
+    EXPECT_EQ(fileBytes(path("back.ul")), in);
+}
+
+TEST_F(CallctlCli, RecordAndPlayCarryTheBytesThroughTheDaemons)
+{
+    std::vector<uint8_t> take(4000);
+    for (size_t i = 0; i < take.size(); ++i)
+        take[i] = static_cast<uint8_t>(i * 13);
+    writeBytes(path("mic.ul"), take);
+    ASSERT_EQ(callctl({"tape", "export", path("mic.ul"), path("mic.wav")}).status, 0);
+    // The WAV as microphone, through record-daemon, into the take.
+    Outcome r = callctl({"record", "--sound", path("mic.wav"), "--take", path("take.ul")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "recorded " + path("take.ul") + ": 4000 bytes (00:00.5)\n");
+    EXPECT_EQ(fileBytes(path("take.ul")), take);
+    // The take as outgoing side, through playback-daemon, into a command.
+    r = callctl({"play", "--outgoing-only", "--ingoing", path("none.ul"), "--outgoing", path("take.ul"), "--sound-cmd",
+                 "cat > '" + path("played.raw") + "'"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fileBytes(path("played.raw")), take);
+    // In 16-bit mode the device side carries linear samples.
+    r = callctl({"play", "--outgoing-only", "--wrap", "16", "--ingoing", path("none.ul"), "--outgoing", path("take.ul"),
+                 "--sound-cmd", "cat > '" + path("played16.raw") + "'"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> linear = fileBytes(path("played16.raw"));
+    ASSERT_EQ(linear.size(), 2 * take.size());
+    for (size_t i = 0; i < take.size(); ++i)
+        ASSERT_EQ(static_cast<int16_t>(linear[2 * i] | linear[2 * i + 1] << 8), ulawToLinear(take[i])) << i;
+}
+
+TEST_F(CallctlCli, CallConsoleTakesKeysFromAPipeAndEndsCleanly)
+{
+    std::string program = sim::programPath("callctl");
+    Outcome r = shell("cd '" + dir_ + "' && printf 't..5..k........t.b.r.x' | '" + program +
+                  "' call --remote-code 907 --transcript call.txt");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("touchtones heard: *907#"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("remote code: 907"), std::string::npos) << r.out;
+    std::ifstream t(path("call.txt"));
+    std::string text((std::istreambuf_iterator<char>(t)), {});
+    EXPECT_NE(text.find("Orvex VoicePhone daemon: Send request for DTMF '5'"), std::string::npos);
+    EXPECT_NE(text.find("rewindDone 0 -> 1"), std::string::npos);
+    EXPECT_NE(text.find("Orvex VoicePhone daemon: Dying"), std::string::npos);
+    // Taped for a while, then moved back and rewound.
+    EXPECT_GT(fileBytes(path("call-in.ul")).size(), 4000u);
+}
+
+TEST_F(CallctlCli, ShowDecodesALiveRecordAndWatchesItGo)
+{
+    auto seg = std::make_unique<sim::Segment>();
+    writeWord((*seg)->recordFlags, FlagStarted | FlagActive);
+    writeWord((*seg)->tapePosition, 40000);
+    sim::Segment::setPath((*seg)->ingoingPath, "/tmp/remote.ul");
+    Outcome r = callctl({"show", std::to_string(seg->id())});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("recordFlags 0x06 Started|Active"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tapePosition 40000 (00:05.0)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ingoing   /tmp/remote.ul"), std::string::npos) << r.out;
+
+    sim::DaemonProcess watch;
+    std::string program = sim::programPath("callctl");
+    ASSERT_TRUE(watch.start(program, {program, "show", std::to_string(seg->id()), "--watch", "--interval", "20"}, {}));
+    ASSERT_TRUE(watch.waitForLine("outgoing  -")) << watch.output();
+    writeWord((*seg)->stopRequest, 1);
+    ASSERT_TRUE(watch.waitForLine("stopRequest 0 -> 1")) << watch.output();
+    int id = seg->id();
+    seg.reset(); // removing the segment ends the watch
+    EXPECT_EQ(watch.wait(3000ms), 0);
+    EXPECT_NE(watch.output().find("segment " + std::to_string(id) + " removed"), std::string::npos);
+}
+
+} // namespace
