@@ -181,6 +181,10 @@ void Line::pause(bool paused)
         paused_ = paused;
     }
     wake(wakeFd_[1]);
+    // Only once the reader has seen it: a test that pauses and then writes
+    // must not have its bytes taken by a read already under way.
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 2s, [&] { return pauseSeen_ == paused || !readerRunning_; });
 }
 
 void Line::hangUp()
@@ -235,18 +239,26 @@ void Line::drain()
         bool listen;
         {
             std::lock_guard lock(mutex_);
-            if (stopping_)
+            if (stopping_) {
+                readerRunning_ = false;
+                changed_.notify_all();
                 return;
+            }
             listen = farOpen && !paused_;
+            pauseSeen_ = paused_;
+            changed_.notify_all();
         }
         pollfd fds[2] = {{wakeFd_[0], POLLIN, 0}, {listen ? farFd_ : -1, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            return;
+            break;
         if (fds[0].revents)
             drainWake(wakeFd_[0]);
         if (fds[1].revents)
             farOpen = readAvailable();
     }
+    std::lock_guard lock(mutex_);
+    readerRunning_ = false;
+    changed_.notify_all();
 }
 
 } // namespace sim

@@ -86,6 +86,8 @@ private:
     bool pendingDle_ = false;
     size_t stray_ = 0;
     bool paused_ = false;
+    bool pauseSeen_ = false;     // paused_ as the reader last acted on it
+    bool readerRunning_ = true;
     bool stopping_ = false;
     int wakeFd_[2] = {-1, -1};
     std::thread reader_;

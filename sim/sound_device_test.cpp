@@ -114,8 +114,9 @@ TEST(SoundSource, EndComesAfterEverythingFed)
 TEST(SoundSink, PlaybackPipeRecordsWhatTheDaemonPlays)
 {
     SoundDevice sound(SoundDevice::Kind::PlaybackPipe, WrapLinear16);
-    ASSERT_TRUE(writeAllTo(sound.daemonFd(), littleEndian({0, 32124})));
-    ASSERT_TRUE(writeAllTo(sound.daemonFd(), std::vector<uint8_t>{0x00})); // half a sample
+    std::vector<uint8_t> bytes = littleEndian({0, 32124});
+    bytes.push_back(0x00); // half a sample; one write, so it comes in the same read
+    ASSERT_TRUE(writeAllTo(sound.daemonFd(), bytes));
     ASSERT_TRUE(sound.waitForPlayed(2));
     EXPECT_EQ(sound.played(), (std::vector<uint8_t>{0xff, 0x80}));
     EXPECT_EQ(sound.playedRaw().size(), 5u);

@@ -1,0 +1,54 @@
+#include "segment.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/shm.h>
+#include <thread>
+
+namespace sim {
+namespace {
+
+TEST(Segment, IsZeroedAndGoneWithTheObject)
+{
+    int id;
+    {
+        Segment seg;
+        id = seg.id();
+        shmid_ds info{};
+        ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+        EXPECT_EQ(info.shm_segsz, controlBlockSize);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(&seg.block());
+        EXPECT_TRUE(std::all_of(bytes, bytes + controlBlockSize, [](uint8_t b) { return b == 0; }));
+    }
+    shmid_ds info{};
+    EXPECT_EQ(shmctl(id, IPC_STAT, &info), -1);
+}
+
+TEST(Segment, PathsAreTerminatedWithinTheirField)
+{
+    Segment seg;
+    std::memset(seg->ingoingPath, 'x', pathFieldSize);
+    Segment::setPath(seg->ingoingPath, "/tmp/in");
+    EXPECT_STREQ(seg->ingoingPath, "/tmp/in");
+    EXPECT_EQ(seg->ingoingPath[pathFieldSize - 1], 0); // the rest is cleared
+
+    Segment::setPath(seg->outgoingPath, std::string(200, 'a'));
+    EXPECT_EQ(std::strlen(seg->outgoingPath), pathFieldSize - 1);
+    EXPECT_EQ(seg->messagePath[0], 0) << "the next field is untouched";
+}
+
+TEST(Segment, WaitForSeesAnotherThreadsStoreOrTimesOut)
+{
+    Segment seg;
+    EXPECT_FALSE(seg.waitFor(seg->phoneUp, 1, 20ms));
+    std::thread writer([&] {
+        std::this_thread::sleep_for(10ms);
+        writeWord(seg->phoneUp, 1);
+    });
+    EXPECT_TRUE(seg.waitFor(seg->phoneUp, 1));
+    writer.join();
+    EXPECT_TRUE(seg.waitUntil([&] { return readWord(seg->phoneUp) == 1; }, 0ms));
+}
+
+} // namespace
+} // namespace sim
