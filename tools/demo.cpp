@@ -212,14 +212,14 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
     at(0.08);
     tapingOn(s, o);
 
-    at(0.22);
+    at(0.12);
     s.action(std::string("send DTMF '") + localKey + "'");
     writeByte(c.dtmfKey, static_cast<uint8_t>(localKey));
     r.dtmfSent = s.waitUntil([&] { return readWord(c.dtmfPending) == 0 && readByte(c.dtmfKey) == 0; }, 3000ms);
     if (!r.dtmfSent)
         o.fail("the DTMF key was not sent");
 
-    at(0.30);
+    at(0.18);
     s.action(std::string("far end keys the remote code *") + remoteCodeKeyed + "#");
     far.key(std::string("*") + remoteCodeKeyed + "#");
     if (s.waitUntil([&] { return acquireWord(c.codeComplete) == 1; }, 5000ms)) {
@@ -392,7 +392,7 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     std::string error;
     s.setPhase("answer");
     VoiceSignal greetingVoice(41, 190);
-    std::vector<uint8_t> greeting = greetingVoice.ulaw(static_cast<size_t>(greetingSeconds * bytesPerSecond));
+    std::vector<uint8_t> greeting = greetingVoice.ulaw(static_cast<size_t>(std::lround(greetingSeconds * bytesPerSecond)));
     r.greeting = greeting.size();
     r.limit = static_cast<uint32_t>(std::lround(responseSeconds * bytesPerSecond));
     if (!writeWholeFile(f.path("greeting.ul"), greeting, &error) ||
