@@ -825,7 +825,7 @@ int main(int argc, char** argv)
 {
     int samples = 20;
     double seconds = 2;
-    std::string only; // one unpaced voicephone direction, for profiling: line, sound
+    std::string only; // for profiling: cost, or one unpaced voicephone direction: line, sound
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--samples") == 0)
             samples = atoi(argv[i + 1]);
@@ -838,6 +838,12 @@ int main(int argc, char** argv)
     ScratchDir dir;
     if (dir.path().empty())
         return 1;
+    if (only == "cost") {
+        pacedCosts(dir, seconds);
+        for (auto& c : costRows)
+            printf("%-36s %7.3f %% %5.0f runs/s\n", c.process.c_str(), c.cpuPct, c.runsPerSecond);
+        return 0;
+    }
     if (!only.empty()) {
         Throughput r = voiceDirection(dir, only == "line", false, seconds);
         printf("%s: %.0f × real time %s\n", r.what.c_str(), r.realTime, r.note.c_str());

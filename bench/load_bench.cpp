@@ -4,8 +4,8 @@
 // through the floor bridge, socat, and the voicephone daemon with taping off
 // and on; the report is one Markdown section.
 //
-//   load-bench [--calls 1,10,50] [--seconds 8] [--warmup 2] [--chunk 160]
-//              [--bridges floor,socat,off,on]
+//   load-bench [--calls 1,10,50] [--seconds 8] [--warmup 2] [--rounds 2]
+//              [--chunk 160] [--bridges floor,socat,off,on]
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -82,6 +82,7 @@ struct Result {
     std::string problem;
     double cpuPerCallPct = 0;
     double driverCpuPct = 0;
+    std::vector<double> delayToSound, delayToLine; // ms, chunks of the measured window
     Summary toSound, toLine;
     uint64_t late = 0, lost = 0, counted = 0;
     uint64_t badBytes = 0, stalls = 0, strayCodes = 0;
@@ -93,6 +94,7 @@ struct Options {
     std::vector<int> calls{1, 10, 50, 100, 200};
     double seconds = 8;
     double warmup = 2;
+    int rounds = 2;
     int chunk = 160;
     std::vector<Bridge> bridges{Bridge::Floor, Bridge::Socat, Bridge::DaemonTapeOff, Bridge::DaemonTapeOn};
 };
@@ -131,7 +133,6 @@ private:
     size_t maxChunks_ = 0;
     bool sending_ = true;
     Window win_;
-    std::vector<double> latToSound_, latToLine_;
     Result res_;
     std::vector<uint8_t> chunk_, doubled_;
 };
@@ -296,7 +297,7 @@ void LoadRun::receive(Call& c, bool fromLine)
 {
     int fd = fromLine ? c.line.far : c.sound.far;
     Stream& s = fromLine ? *c.toLine : *c.toSound;
-    auto& sample = fromLine ? latToLine_ : latToSound_;
+    auto& sample = fromLine ? res_.delayToLine : res_.delayToSound;
     uint8_t buf[16384];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
@@ -494,8 +495,6 @@ Result LoadRun::run()
         close(c.line.far);
         close(c.sound.far);
     }
-    res_.toSound = summarize(latToSound_);
-    res_.toLine = summarize(latToLine_);
     if (bridge_ == Bridge::DaemonTapeOn)
         checkTapes(res_);
     close(epoll_);
@@ -530,6 +529,8 @@ bool parseOptions(int argc, char** argv, Options& o)
             o.seconds = atof(value.c_str());
         } else if (key == "--warmup") {
             o.warmup = atof(value.c_str());
+        } else if (key == "--rounds") {
+            o.rounds = atoi(value.c_str());
         } else if (key == "--chunk") {
             o.chunk = atoi(value.c_str());
         } else if (key == "--bridges") {
@@ -550,7 +551,31 @@ bool parseOptions(int argc, char** argv, Options& o)
             return false;
         }
     }
-    return (argc % 2) == 1 && o.chunk >= static_cast<int>(minMarkedChunk) && o.seconds > 0.5;
+    return (argc % 2) == 1 && o.chunk >= static_cast<int>(minMarkedChunk) && o.seconds > 0.5 && o.rounds >= 1;
+}
+
+// Adds one round's result to the pooled one.
+void pool(Result& into, const Result& r, int rounds)
+{
+    if (!r.ok) {
+        into.ok = false;
+        into.problem = r.problem;
+        return;
+    }
+    into.cpuPerCallPct += r.cpuPerCallPct / rounds;
+    into.driverCpuPct += r.driverCpuPct / rounds;
+    into.delayToSound.insert(into.delayToSound.end(), r.delayToSound.begin(), r.delayToSound.end());
+    into.delayToLine.insert(into.delayToLine.end(), r.delayToLine.begin(), r.delayToLine.end());
+    into.late += r.late;
+    into.lost += r.lost;
+    into.counted += r.counted;
+    into.badBytes += r.badBytes;
+    into.stalls += r.stalls;
+    into.strayCodes += r.strayCodes;
+    into.tapeBytes += r.tapeBytes;
+    into.tapeChunks += r.tapeChunks;
+    into.tapeBad += r.tapeBad;
+    into.earlyEnds += r.earlyEnds;
 }
 
 std::string ratio(double a, double b) { return a > 0 && b > 0 ? std::to_string(a / b).substr(0, 4) + "×" : "—"; }
@@ -561,29 +586,51 @@ int main(int argc, char** argv)
 {
     Options opt;
     if (!parseOptions(argc, argv, opt)) {
-        fprintf(stderr, "usage: load-bench [--calls 1,10,50] [--seconds 8] [--warmup 2] [--chunk 160] "
+        fprintf(stderr, "usage: load-bench [--calls 1,10,50] [--seconds 8] [--warmup 2] [--rounds 2] [--chunk 160] "
                         "[--bridges floor,socat,off,on]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
 
+    // Every bridge runs once per round, in turn and in the reverse order in
+    // the next round, so a change in what else the machine does falls on all
+    // of them alike.  Costs are averaged over the rounds; delays and counts
+    // are pooled.
     std::vector<Result> all;
-    for (int n : opt.calls)
+    for (int n : opt.calls) {
+        std::vector<Result> pooled;
         for (Bridge b : opt.bridges) {
-            fprintf(stderr, "load-bench: %d calls, %s...\n", n, bridgeName(b));
-            LoadRun run(opt, b, n);
-            all.push_back(run.run());
-            if (!all.back().ok)
-                fprintf(stderr, "load-bench: %d calls, %s: %s\n", n, bridgeName(b), all.back().problem.c_str());
+            pooled.emplace_back();
+            pooled.back().bridge = b;
+            pooled.back().calls = n;
         }
+        for (int round = 0; round < opt.rounds; ++round) {
+            for (size_t k = 0; k < opt.bridges.size(); ++k) {
+                size_t i = round % 2 == 0 ? k : opt.bridges.size() - 1 - k;
+                Bridge b = opt.bridges[i];
+                fprintf(stderr, "load-bench: %d calls, %s, round %d...\n", n, bridgeName(b), round + 1);
+                LoadRun run(opt, b, n);
+                Result r = run.run();
+                if (!r.ok)
+                    fprintf(stderr, "load-bench: %d calls, %s: %s\n", n, bridgeName(b), r.problem.c_str());
+                pool(pooled[i], r, opt.rounds);
+            }
+        }
+        for (auto& r : pooled) {
+            r.toSound = summarize(r.delayToSound);
+            r.toLine = summarize(r.delayToLine);
+            all.push_back(std::move(r));
+        }
+    }
 
     printf("### Many calls at once\n\n");
     printf("Each call: a pty line and a socket sound device, paced at 8000 bytes/s each way in %d-byte chunks, "
-           "phases spread over the %d ms period; %.0f s measured after %.0f s of warm-up. CPU from "
+           "phases spread over the %d ms period; %g s measured after %g s of warm-up. CPU from "
            "/proc/PID/schedstat, summed over the processes of a call, in %% of one core. Delay: from a chunk "
            "having wholly entered one stand-in to its last byte leaving at the other, i.e. beyond its own fill "
-           "time. Late: delay > 20 ms.\n\n",
-           opt.chunk, opt.chunk * 1000 / 8000, opt.seconds, opt.warmup);
+           "time. Late: delay > 20 ms. Every bridge ran %d time(s) per number of calls, in turn (reversed in every "
+           "other round); CPU is the mean of the rounds, delays and counts are pooled.\n\n",
+           opt.chunk, opt.chunk * 1000 / 8000, opt.seconds, opt.warmup, opt.rounds);
     printf("| calls | bridge | CPU per call | line→sound p50 / p99 / max (ms) | sound→line p50 / p99 / max (ms) "
            "| chunks counted | late | lost | tape bytes checked (bad chunks) | driver CPU |\n");
     printf("|---:|---|---:|---|---|---:|---:|---:|---|---:|\n");

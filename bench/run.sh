@@ -3,7 +3,7 @@
 #
 #   bench/run.sh [build folder]          (default: build)
 #
-# CALLS (default 1,10,50,100,200) and LOAD_SECONDS (default 8) shorten the
+# CALLS (default 1,10,50,100,200) and LOAD_SECONDS (default 6) shorten the
 # many-calls benchmark while working on it; the committed results use the
 # defaults.  The many-calls run loads every core: run it on a quiet machine.
 set -euo pipefail
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 build=${1:-build}
 calls=${CALLS:-1,10,50,100,200}
-seconds=${LOAD_SECONDS:-8}
+seconds=${LOAD_SECONDS:-6}
 targets=(micro-bench daemon-bench load-bench floor-bridge voicephone-daemon playback-daemon record-daemon)
 
 command -v socat >/dev/null || { echo "run.sh: socat is missing (scripts/install-deps.sh installs it)" >&2; exit 1; }
@@ -49,7 +49,7 @@ started=$(date +%s)
     "$bin/daemon-bench" --samples 40 --seconds 2
     echo "## Many calls"
     echo
-    "$bin/load-bench" --calls "$calls" --seconds "$seconds" --warmup 2
+    "$bin/load-bench" --calls "$calls" --seconds "$seconds" --warmup 2 --rounds 2
     echo "The whole run took $(( $(date +%s) - started )) s; load average after it: $(cut -d' ' -f1-3 /proc/loadavg)."
 } >"$tmp"
 mv "$tmp" "$out"
