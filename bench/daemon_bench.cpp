@@ -361,6 +361,48 @@ Throughput voiceDirection(ScratchDir& dir, bool lineToSound, bool taping, double
     return r;
 }
 
+// The same through the floor bridge: what the stand-ins and the wake-up
+// pattern allow without any of the daemon's work.
+Throughput floorDirection(ScratchDir& dir, bool lineToSound, double seconds)
+{
+    Throughput r;
+    std::string what = std::string("floor bridge ") + (lineToSound ? "line → sound device" : "sound device → line");
+    DescriptorPair line, sound;
+    if (!makeLine(line) || !makeSoundSocket(sound)) {
+        r.what = what;
+        r.note = "no stand-ins";
+        return r;
+    }
+    pid_t pid = spawnProgram(programPath("floor-bridge"), {"3", "4", std::to_string(chunkSize)},
+                             {line.daemon, sound.daemon}, dir.file("tflog"));
+    close(line.daemon);
+    close(sound.daemon);
+    line.daemon = sound.daemon = -1;
+    if (lineToSound)
+        r = unpaced(line.far, sound.far, true, false, seconds);
+    else
+        r = unpaced(sound.far, line.far, false, true, seconds);
+    r.what = what;
+    kill(pid, SIGTERM);
+    // A worker waiting in a write to a full line needs the line drained.
+    uint8_t buf[65536];
+    if (!waitUntil(
+            [&] {
+                while (read(line.far, buf, sizeof buf) > 0) {
+                }
+                while (read(sound.far, buf, sizeof buf) > 0) {
+                }
+                return waitpid(pid, nullptr, WNOHANG) == pid;
+            },
+            3000ms, 1000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    closePair(line);
+    closePair(sound);
+    return r;
+}
+
 Throughput playbackRun(ScratchDir& dir, bool outgoingOnly, size_t bytes)
 {
     std::string mode = outgoingOnly ? " (outgoing alone)" : " (mixed)";
@@ -855,9 +897,11 @@ int main(int argc, char** argv)
 
     fprintf(stderr, "daemon-bench: throughput...\n");
     std::vector<Throughput> rates;
-    for (bool lineToSound : {true, false})
+    for (bool lineToSound : {true, false}) {
+        rates.push_back(floorDirection(dir, lineToSound, seconds));
         for (bool taping : {false, true})
             rates.push_back(voiceDirection(dir, lineToSound, taping, seconds));
+    }
     const size_t tapeBytes = 100000 * chunkSize; // 2000 s of audio
     rates.push_back(playbackRun(dir, false, tapeBytes));
     rates.push_back(playbackRun(dir, true, tapeBytes));
