@@ -128,7 +128,9 @@ struct Outcome {
     void fail(const std::string& why)
     {
         ok = false;
-        problems.push_back(why);
+        // After Ctrl-C every later step falls short; only the cause is news.
+        if (!interrupted || why == "interrupted")
+            problems.push_back(why);
     }
 };
 
@@ -195,7 +197,12 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
     FarEnd far(line, [&](size_t n) { return remote.next(n); });
 
     auto t0 = std::chrono::steady_clock::now();
-    auto at = [&](double fraction) { std::this_thread::sleep_until(t0 + ms(fraction * T)); };
+    auto at = [&](double fraction) {
+        auto when = t0 + ms(fraction * T);
+        auto now = std::chrono::steady_clock::now();
+        if (when > now)
+            s.sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(when - now));
+    };
     if (!s.startVoicePhone(line.daemonFd(), sound.daemonFd(), chunkSize)) {
         o.fail("voicephone-daemon did not start");
         return r;
@@ -265,8 +272,13 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
     r.tapeLength = readWord(c.tapeLength);
 
     at(0.92);
-    s.action("far end hangs up (DLE ETX)");
-    far.hangUp();
+    if (interrupted) {
+        s.action("interrupted: stop request");
+        writeWord(c.stopRequest, 1);
+    } else {
+        s.action("far end hangs up (DLE ETX)");
+        far.hangUp();
+    }
     std::optional<int> status = s.waitDaemon(5000ms);
     if (status != 0)
         o.fail("voicephone-daemon did not end cleanly after the hang-up");
@@ -366,6 +378,9 @@ RecordResult runRecord(Session& s, const DemoFiles& f, double seconds, Outcome& 
         return r;
     }
     mic.closeDaemonEnd();
+    s.waitUntil([&] { return !s.daemonRunning(); }, ms(seconds + 8));
+    if (interrupted)
+        c.recordFlags.fetch_or(FlagStopRequest);
     if (s.waitDaemon(ms(seconds + 8)) != 0)
         o.fail("record-daemon did not end cleanly");
     r.full = readWord(c.tapeFull) == 1;
@@ -440,8 +455,13 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     caller.talk(true);
     if (!s.waitUntil([&] { return readWord(c.responseDone) == 1; }, ms(responseSeconds * 3 + 5)))
         o.fail("the response recording did not reach its limit");
-    s.action("caller hangs up (DLE ETX)");
-    caller.hangUp();
+    if (interrupted) {
+        s.action("interrupted: stop request");
+        writeWord(c.stopRequest, 1);
+    } else {
+        s.action("caller hangs up (DLE ETX)");
+        caller.hangUp();
+    }
     if (s.waitDaemon(5000ms) != 0)
         o.fail("voicephone-daemon did not end cleanly in answer mode");
     caller.stop();

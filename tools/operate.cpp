@@ -590,7 +590,7 @@ int answerCommand(const Args& args)
     if (interrupted && s.daemonRunning() && readWord(cb.responseRecording)) {
         s.action("interrupted: stop recording");
         writeWord(cb.responseStop, 1);
-        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, std::chrono::milliseconds(2000));
+        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, std::chrono::milliseconds(2000), false);
     }
     if (s.daemonRunning()) {
         if (caller && !interrupted) {

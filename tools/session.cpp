@@ -165,11 +165,12 @@ bool Session::daemonRunning() const
     return !daemons_.empty() && daemons_.back().process->running();
 }
 
-bool Session::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+bool Session::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                        bool interruptible)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
-        if (interrupted || std::chrono::steady_clock::now() >= deadline)
+        if ((interruptible && interrupted) || std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(2ms);
     }

@@ -55,8 +55,10 @@ public:
     std::optional<int> waitDaemon(std::chrono::milliseconds timeout);
     bool daemonRunning() const;
 
-    // Polls `condition` every 2 ms; false on time-out or interruption.
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+    // Polls `condition` every 2 ms; false on time-out or, unless the wait
+    // is part of ending cleanly after Ctrl-C, on interruption.
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+                   bool interruptible = true);
     void sleepFor(std::chrono::milliseconds d); // stops early on interruption
 
     void action(const std::string& text); // callctl's own line in the transcript
