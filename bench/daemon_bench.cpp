@@ -84,7 +84,7 @@ public:
     {
         memcpy(tonePrefix_, tone, sizeof tonePrefix_);
         toneSeenAt_ = 0;
-        toneArmed_.store(true, std::memory_order_release);
+        toneGeneration_.fetch_add(1, std::memory_order_release);
     }
     int64_t toneSeenAt() const { return toneSeenAt_.load(std::memory_order_acquire); }
 
@@ -96,10 +96,11 @@ private:
     bool feedLine_, feedSound_;
     Speaker speaker_;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> toneArmed_{false};
+    std::atomic<unsigned> toneGeneration_{0}; // bumped by armTone
+    unsigned watchedGeneration_ = 0;            // the tone the pacer thread watches for
     std::atomic<int64_t> toneSeenAt_{0};
     uint8_t tonePrefix_[8]{};
-    std::vector<uint8_t> tail_;
+    PatternWatch watch_;
     bool pendingDle_ = false;
     uint64_t codes_ = 0;
     std::thread thread_;
@@ -107,18 +108,13 @@ private:
 
 void Pacer::scanLine(const uint8_t* data, size_t n, int64_t t)
 {
-    if (!toneArmed_.load(std::memory_order_acquire))
-        return;
-    tail_.insert(tail_.end(), data, data + n);
-    auto hit = std::search(tail_.begin(), tail_.end(), std::begin(tonePrefix_), std::end(tonePrefix_));
-    if (hit != tail_.end()) {
-        toneArmed_ = false;
-        toneSeenAt_.store(t, std::memory_order_release);
-        tail_.clear();
-        return;
+    unsigned generation = toneGeneration_.load(std::memory_order_acquire);
+    if (generation != watchedGeneration_) {
+        watchedGeneration_ = generation;
+        watch_.arm(tonePrefix_, sizeof tonePrefix_);
     }
-    if (tail_.size() > sizeof tonePrefix_)
-        tail_.erase(tail_.begin(), tail_.end() - static_cast<long>(sizeof tonePrefix_));
+    if (watch_.feed(data, n))
+        toneSeenAt_.store(t, std::memory_order_release);
 }
 
 void Pacer::loop()

@@ -131,6 +131,28 @@ TapeCheck checkTape(const uint8_t* data, size_t n, size_t chunkSize, uint32_t ca
     return t;
 }
 
+void PatternWatch::arm(const uint8_t* pattern, size_t n)
+{
+    pattern_.assign(pattern, pattern + n);
+    tail_.clear();
+}
+
+bool PatternWatch::feed(const uint8_t* data, size_t n)
+{
+    if (pattern_.empty())
+        return false;
+    tail_.insert(tail_.end(), data, data + n);
+    if (std::search(tail_.begin(), tail_.end(), pattern_.begin(), pattern_.end()) != tail_.end()) {
+        pattern_.clear();
+        tail_.clear();
+        return true;
+    }
+    size_t keep = pattern_.size() - 1;
+    if (tail_.size() > keep)
+        tail_.erase(tail_.begin(), tail_.end() - static_cast<long>(keep));
+    return false;
+}
+
 Summary summarize(std::vector<double>& sample)
 {
     Summary s;

@@ -104,6 +104,20 @@ struct TapeCheck {
 };
 TapeCheck checkTape(const uint8_t* data, size_t n, size_t chunkSize, uint32_t call);
 
+// Watches a stream, cut at any place, for the first occurrence of a short
+// byte pattern (the start of a DTMF tone on the line).
+class PatternWatch {
+public:
+    void arm(const uint8_t* pattern, size_t n);
+    bool armed() const { return !pattern_.empty(); }
+    // True when the pattern ends within this piece; the watch is then disarmed.
+    bool feed(const uint8_t* data, size_t n);
+
+private:
+    std::vector<uint8_t> pattern_;
+    std::vector<uint8_t> tail_; // the last bytes seen, fewer than the pattern
+};
+
 // Latency figures over a sample, in the sample's unit.
 struct Summary {
     size_t count = 0;

@@ -138,6 +138,29 @@ TEST(TapeCheck, CountsOrderedChunksAndEverythingElseAsBad)
     EXPECT_EQ(checkTape(other.data(), other.size(), 160, 9).bad, 2u);
 }
 
+TEST(PatternWatch, FindsThePatternWhereverTheStreamIsCut)
+{
+    const uint8_t tone[] = {0xFF, 0x9A, 0x92, 0x9B, 0xC3, 0x2C};
+    auto before = stream(0, 2, 1);
+    std::vector<uint8_t> all = before;
+    all.insert(all.end(), std::begin(tone), std::end(tone));
+    all.push_back(0x55);
+    for (size_t split = 0; split <= all.size(); split += 1) {
+        PatternWatch w;
+        w.arm(tone, sizeof tone);
+        bool first = w.feed(all.data(), split);
+        bool second = w.feed(all.data() + split, all.size() - split);
+        EXPECT_TRUE(first != second) << "split at " << split; // found once, in the piece that completes it
+        EXPECT_EQ(first, split >= before.size() + sizeof tone);
+        EXPECT_FALSE(w.armed());
+    }
+    PatternWatch w;
+    w.arm(tone, sizeof tone);
+    EXPECT_FALSE(w.feed(before.data(), before.size())); // marked audio never looks like it
+    EXPECT_FALSE(w.feed(tone, 5));
+    EXPECT_TRUE(w.armed());
+}
+
 TEST(Summarize, NearestRankPercentiles)
 {
     std::vector<double> v;
