@@ -386,6 +386,20 @@ TEST(VoicePhoneFaults, AnswerModeFileFailures)
         expected.insert(expected.end(), rest.begin(), rest.end());
         EXPECT_EQ(r.line.received(), expected);
     }
+    {
+        SCOPED_TRACE("the paced writer's select fails");
+        CallRun r(true);
+        std::vector<uint8_t> greeting = reliab::pattern(8 * chunk, 95);
+        reliab::writeBytes(r.greeting, greeting);
+        ASSERT_TRUE(r.start("call=select," + r.ttyRule(2, "count=5,errno=EINTR")));
+        writeWord(r.seg->messageStart, 1);
+        ASSERT_TRUE(r.seg.waitFor(r.seg->messageDone, 1));
+        ASSERT_TRUE(r.line.waitForReceived(greeting.size()));
+        r.stop();
+        EXPECT_EQ(reliab::faultsFired(r.log), 5);
+        EXPECT_EQ(r.line.received(), greeting) << "a failed select counts as readiness: nothing is lost";
+        EXPECT_EQ(r.daemon.errors(), "");
+    }
 }
 
 } // namespace

@@ -194,6 +194,33 @@ TEST(HostileInvocation, DescriptorsThatAreNotOpen)
     }
 }
 
+// Answer mode closes the application's own sound descriptor: a number that
+// is not open is a failed close, reported, and the call goes on.
+TEST(HostileInvocation, AudioDescriptorThatIsNotOpen)
+{
+    for (uint32_t audioFd : {0xFFFFFFFFu, 999u}) {
+        SCOPED_TRACE(audioFd);
+        sim::Segment seg;
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->answerMode, 1);
+        writeWord(seg->audioFd, audioFd);
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        writeWord(seg->stopRequest, 1);
+        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_NE(d.output().find(voicePhone + "Running in answer mode\n" + voicePhone +
+                                  "Closing the audio device in this process...failure\n"),
+                  std::string::npos)
+            << d.output();
+        EXPECT_EQ(d.errors(), "");
+    }
+}
+
 // Wrap modes the sound routines do not know: the line on every call, and
 // each daemon ends as its Part says.
 TEST(HostileInvocation, UnknownWrapModes)
