@@ -1,0 +1,82 @@
+#include "devices.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace callctl {
+namespace {
+
+TEST(Devices, SoundSpecsAreToldApartByTheirShape)
+{
+    SoundSpec s;
+    std::string error;
+    ASSERT_TRUE(soundSpecFrom("", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundSpec::Kind::Sim);
+    ASSERT_TRUE(soundSpecFrom("Heard.WAV", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundSpec::Kind::Wav);
+    ASSERT_TRUE(soundSpecFrom("/dev/dsp", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundSpec::Kind::Oss);
+    ASSERT_TRUE(soundSpecFrom("", "aplay", &s, &error));
+    EXPECT_EQ(s.kind, SoundSpec::Kind::Command);
+    EXPECT_EQ(s.value, "aplay");
+    EXPECT_FALSE(soundSpecFrom("/dev/dsp", "aplay", &s, &error));
+}
+
+TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
+{
+    char dir[] = "/tmp/callctl-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string out = std::string(dir) + "/got.raw";
+    std::string error;
+    std::vector<uint8_t> bytes(50000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i);
+    {
+        SoundEndpoint e;
+        ASSERT_TRUE(e.open({SoundSpec::Kind::Command, "cat > '" + out + "'"}, SoundUse::Play, 1, {}, false, &error))
+            << error;
+        // Played the way a daemon does it: from a copy of the descriptor,
+        // which ends when the "daemon" ends.
+        int daemonCopy = dup(e.daemonFd());
+        e.closeDaemonEnd();
+        ASSERT_EQ(write(daemonCopy, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(daemonCopy);
+        ASSERT_TRUE(e.finish(&error)) << error;
+    }
+    std::ifstream f(out, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), bytes);
+    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+}
+
+TEST(Devices, ALineIsOpenedRawAndMustBeATty)
+{
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    std::string error;
+    int fd = openLine(name, &error);
+    ASSERT_GE(fd, 0) << error;
+    struct termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    // No echo, no line editing, no CR/LF translation, 8-bit bytes: DLE
+    // framing and µ-law audio pass untouched.
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    close(fd);
+    close(slave);
+    close(master);
+    EXPECT_LT(openLine("/dev/null", &error), 0);
+    EXPECT_EQ(error.rfind("/dev/null is not a tty", 0), 0u) << error;
+    EXPECT_LT(openLine("/nonexistent/ttyI0", &error), 0);
+    EXPECT_NE(error.find("can't open line /nonexistent/ttyI0"), std::string::npos);
+}
+
+} // namespace
+} // namespace callctl
