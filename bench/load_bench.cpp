@@ -131,20 +131,21 @@ int main(int argc, char** argv)
            "time. Late: delay > 20 ms. Every bridge ran %d time(s) per number of calls, in turn (reversed in every "
            "other round); CPU is the mean of the rounds, delays and counts are pooled.\n\n",
            opt.run.chunk, opt.run.chunk * 1000 / 8000, opt.run.seconds, opt.run.warmup, opt.rounds);
-    printf("| calls | bridge | CPU per call | line→sound p50 / p99 / max (ms) | sound→line p50 / p99 / max (ms) "
+    printf("| calls | bridge | CPU per call | wake-ups per call per s | run-queue wait per wake-up (µs) "
+           "| line→sound p50 / p99 / max (ms) | sound→line p50 / p99 / max (ms) "
            "| chunks counted | late | lost | tape bytes checked (bad chunks) | driver CPU |\n");
-    printf("|---:|---|---:|---|---|---:|---:|---:|---|---:|\n");
+    printf("|---:|---|---:|---:|---:|---|---|---:|---:|---:|---|---:|\n");
     for (auto& r : all) {
         if (!r.ok) {
-            printf("| %d | %s | failed: %s | | | | | | | |\n", r.calls, bridgeName(r.bridge), r.problem.c_str());
+            printf("| %d | %s | failed: %s | | | | | | | | | |\n", r.calls, bridgeName(r.bridge), r.problem.c_str());
             continue;
         }
         std::string tape = r.bridge == Bridge::DaemonTapeOn
                                ? std::to_string(r.tapeBytes) + " (" + std::to_string(r.tapeBad) + ")"
                                : "—";
-        printf("| %d | %s | %.3f %% | %.2f / %.2f / %.2f | %.2f / %.2f / %.2f | %" PRIu64 " | %" PRIu64
+        printf("| %d | %s | %.3f %% | %.0f | %.1f | %.2f / %.2f / %.2f | %.2f / %.2f / %.2f | %" PRIu64 " | %" PRIu64
                " | %" PRIu64 " | %s | %.1f %% |\n",
-               r.calls, bridgeName(r.bridge), r.cpuPerCallPct, r.toSound.p50, r.toSound.p99, r.toSound.max,
+               r.calls, bridgeName(r.bridge), r.cpuPerCallPct, r.wakeupsPerCall, r.queueWaitUs, r.toSound.p50, r.toSound.p99, r.toSound.max,
                r.toLine.p50, r.toLine.p99, r.toLine.max, r.counted, r.late, r.lost, tape.c_str(), r.driverCpuPct);
     }
     bool oddities = false;

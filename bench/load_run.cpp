@@ -67,7 +67,7 @@ private:
     void flushBacklog(Stream& s, int fd);
     void countStall(Stream& s, int64_t now);
     void receive(Call& c, bool fromLine);
-    uint64_t cpuOfCalls(uint64_t& missing);
+    SchedStat schedOfCalls(uint64_t& missing);
     void stopAll();
     bool allEnded();
     void checkTapes(LoadResult& r);
@@ -299,16 +299,19 @@ void LoadRun::stream(int64_t until, const std::function<bool()>& done)
     }
 }
 
-uint64_t LoadRun::cpuOfCalls(uint64_t& missing)
+SchedStat LoadRun::schedOfCalls(uint64_t& missing)
 {
-    uint64_t total = 0;
+    SchedStat total;
     for (auto& c : calls_)
         for (pid_t p : c.pids) {
-            auto t = runTimeNs(p);
-            if (t)
-                total += *t;
-            else
+            auto s = schedStat(p);
+            if (!s) {
                 ++missing;
+                continue;
+            }
+            total.runNs += s->runNs;
+            total.waitNs += s->waitNs;
+            total.timeslices += s->timeslices;
         }
     return total;
 }
@@ -406,7 +409,7 @@ LoadResult LoadRun::run()
     stream(start_ + static_cast<int64_t>(opt_.warmup * 1e9), nullptr);
 
     uint64_t missing = 0;
-    uint64_t cpu0 = cpuOfCalls(missing);
+    SchedStat cpu0 = schedOfCalls(missing);
     uint64_t own0 = ownRunTimeNs();
     int64_t t0 = nowNs();
     win_.latencyFrom = t0;
@@ -414,7 +417,7 @@ LoadResult LoadRun::run()
     stream(t0 + static_cast<int64_t>(opt_.seconds * 1e9), nullptr);
     int64_t t1 = nowNs();
     uint64_t own1 = ownRunTimeNs();
-    uint64_t cpu1 = cpuOfCalls(missing);
+    SchedStat cpu1 = schedOfCalls(missing);
     res_.earlyEnds = missing;
 
     // Let the last chunks through, then end the bridges while the sound
@@ -427,7 +430,11 @@ LoadResult LoadRun::run()
         return fail("a bridge did not end within 5 s of the stop");
 
     double window = static_cast<double>(t1 - t0);
-    res_.cpuPerCallPct = 100.0 * static_cast<double>(cpu1 - cpu0) / window / n_;
+    res_.cpuPerCallPct = 100.0 * static_cast<double>(cpu1.runNs - cpu0.runNs) / window / n_;
+    uint64_t slices = cpu1.timeslices - cpu0.timeslices;
+    res_.wakeupsPerCall = static_cast<double>(slices) / (window / 1e9) / n_;
+    if (slices > 0)
+        res_.queueWaitUs = static_cast<double>(cpu1.waitNs - cpu0.waitNs) / static_cast<double>(slices) / 1000;
     res_.driverCpuPct = 100.0 * static_cast<double>(own1 - own0) / window;
     for (auto& c : calls_) {
         for (Stream* s : {c.toSound.get(), c.toLine.get()}) {
@@ -479,6 +486,8 @@ void pool(LoadResult& into, const LoadResult& r, int rounds)
     }
     into.cpuPerCallPct += r.cpuPerCallPct / rounds;
     into.driverCpuPct += r.driverCpuPct / rounds;
+    into.wakeupsPerCall += r.wakeupsPerCall / rounds;
+    into.queueWaitUs += r.queueWaitUs / rounds;
     into.delayToSound.insert(into.delayToSound.end(), r.delayToSound.begin(), r.delayToSound.end());
     into.delayToLine.insert(into.delayToLine.end(), r.delayToLine.begin(), r.delayToLine.end());
     into.late += r.late;

@@ -27,6 +27,8 @@ struct LoadResult {
     std::string problem;
     double cpuPerCallPct = 0; // of one core, every process of a call
     double driverCpuPct = 0;  // of one core, this process
+    double wakeupsPerCall = 0; // per second: times the processes of a call were put on a processor
+    double queueWaitUs = 0;    // mean wait on a run queue per such time
     std::vector<double> delayToSound, delayToLine; // ms, chunks sent in the measured window
     Summary toSound, toLine;                       // filled in by the caller
     uint64_t late = 0, lost = 0, counted = 0;      // of the chunks sent in the measured window

@@ -45,15 +45,29 @@ std::optional<uint64_t> runTimeNs(pid_t pid)
     return parseSchedstat(readFile("/proc/" + std::to_string(pid) + "/schedstat"));
 }
 
+std::optional<SchedStat> parseSchedstatFields(std::string_view text)
+{
+    uint64_t fields[3];
+    for (int i = 0; i < 3; ++i) {
+        auto v = leadingNumber(text);
+        if (!v)
+            return std::nullopt;
+        fields[i] = *v;
+        size_t space = text.find(' ');
+        text.remove_prefix(space == std::string_view::npos ? text.size() : space + 1);
+    }
+    return SchedStat{fields[0], fields[1], fields[2]};
+}
+
+std::optional<SchedStat> schedStat(pid_t pid)
+{
+    return parseSchedstatFields(readFile("/proc/" + std::to_string(pid) + "/schedstat"));
+}
+
 std::optional<uint64_t> parseTimeslices(std::string_view text)
 {
-    for (int field = 0; field < 2; ++field) {
-        size_t space = text.find(' ');
-        if (space == std::string_view::npos)
-            return std::nullopt;
-        text.remove_prefix(space + 1);
-    }
-    return leadingNumber(text);
+    auto s = parseSchedstatFields(text);
+    return s ? std::optional<uint64_t>(s->timeslices) : std::nullopt;
 }
 
 std::optional<uint64_t> timeslices(pid_t pid)

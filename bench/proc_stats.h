@@ -12,12 +12,22 @@
 
 namespace bench {
 
-// Run time in nanoseconds: the first field of /proc/PID/schedstat, exact
-// where /proc/PID/stat is rounded to clock ticks.
+// /proc/PID/schedstat: time run and time waited on a run queue, exact where
+// /proc/PID/stat is rounded to clock ticks, and how many times the process
+// was put on a processor (about once per wake-up for a process that sleeps
+// between short bursts).
+struct SchedStat {
+    uint64_t runNs = 0;
+    uint64_t waitNs = 0;
+    uint64_t timeslices = 0;
+};
+std::optional<SchedStat> parseSchedstatFields(std::string_view text);
+std::optional<SchedStat> schedStat(pid_t pid);
+
+// Run time in nanoseconds, the first field.
 std::optional<uint64_t> parseSchedstat(std::string_view text);
 std::optional<uint64_t> runTimeNs(pid_t pid);
-// The third field: how many times the process has been put on a processor,
-// about once per wake-up for a process that sleeps between short bursts.
+// The third field.
 std::optional<uint64_t> parseTimeslices(std::string_view text);
 std::optional<uint64_t> timeslices(pid_t pid);
 uint64_t ownRunTimeNs(); // this process, all its threads

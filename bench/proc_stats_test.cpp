@@ -16,6 +16,9 @@ TEST(ProcStats, ParsesTheKernelsTexts)
     EXPECT_EQ(parseSchedstat("x 1"), std::nullopt);
     EXPECT_EQ(parseTimeslices("1584015 11717 4\n"), 4u);
     EXPECT_EQ(parseTimeslices("1584015 11717"), std::nullopt);
+    auto all = parseSchedstatFields("1584015 11717 4\n");
+    ASSERT_TRUE(all.has_value());
+    EXPECT_EQ(all->waitNs, 11717u);
 
     const char* status = "Name:\tx\nVmPeak:\t    3776 kB\nVmHWM:\t    2144 kB\nVmRSS:\t 2144 kB\n";
     EXPECT_EQ(fieldKib(status, "VmHWM"), 2144u);
