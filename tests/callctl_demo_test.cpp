@@ -61,48 +61,32 @@ size_t count(const std::string& text, const std::string& what)
     return n;
 }
 
-class CallctlDemo : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        char pattern[] = "/tmp/callctl-demo-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        sim::DaemonProcess demo;
-        std::string program = sim::programPath("callctl");
-        ASSERT_TRUE(demo.start(program, {program, "demo", "--out", dir_ + "/out", "--seconds", "6"}, {}));
-        status_ = demo.wait(30000ms);
-        summary_ = demo.output();
-        errors_ = demo.errors();
-    }
-    static void TearDownTestSuite() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    static std::string path(const char* name) { return dir_ + "/out/" + name; }
-
-    static std::string dir_, summary_, errors_;
-    static std::optional<int> status_;
+// ctest runs each test in a process of its own; the demo runs once, in
+// one test, and its parts are checked in turn.
+struct DemoRun {
+    std::string dir, summary, errors;
+    std::optional<int> status;
+    std::string path(const char* name) const { return dir + "/out/" + name; }
 };
 
-std::string CallctlDemo::dir_, CallctlDemo::summary_, CallctlDemo::errors_;
-std::optional<int> CallctlDemo::status_;
-
-TEST_F(CallctlDemo, EndsWellAndSaysSo)
+void endsWellAndSaysSo(const DemoRun& d)
 {
-    ASSERT_EQ(status_, 0) << summary_ << errors_;
-    EXPECT_NE(summary_.find("callctl demo: done in"), std::string::npos) << summary_;
-    EXPECT_EQ(summary_.find("problem"), std::string::npos) << summary_;
-    EXPECT_NE(summary_.find("remote code keyed 2468, read back 2468"), std::string::npos) << summary_;
+    ASSERT_EQ(d.status, 0) << d.summary << d.errors;
+    EXPECT_NE(d.summary.find("callctl demo: done in"), std::string::npos) << d.summary;
+    EXPECT_EQ(d.summary.find("problem"), std::string::npos) << d.summary;
+    EXPECT_NE(d.summary.find("remote code keyed 2468, read back 2468"), std::string::npos) << d.summary;
     for (const char* name : {"tape-in.ul", "tape-out.ul", "call.wav", "playback.wav", "playback-outgoing.wav",
                              "take.ul", "take.wav", "greeting.ul", "response.ul", "response.wav", "transcript.txt",
                              "call.png"})
-        EXPECT_EQ(access(path(name).c_str(), R_OK), 0) << name;
+        EXPECT_EQ(access(d.path(name).c_str(), R_OK), 0) << name;
 }
 
-TEST_F(CallctlDemo, CallWavHoldsBothTapedSidesInStep)
+void callWavHoldsBothTapedSidesInStep(const DemoRun& d)
 {
-    std::vector<uint8_t> in = fileBytes(path("tape-in.ul")), out = fileBytes(path("tape-out.ul"));
+    std::vector<uint8_t> in = fileBytes(d.path("tape-in.ul")), out = fileBytes(d.path("tape-out.ul"));
     ASSERT_GT(in.size(), 8000u); // seconds of call were taped
     ASSERT_GT(out.size(), 8000u);
-    Wav w = readWav(path("call.wav"));
+    Wav w = readWav(d.path("call.wav"));
     EXPECT_EQ(w.info.channels, 2);
     EXPECT_EQ(w.info.samplerate, 8000);
     size_t frames = std::max(in.size(), out.size());
@@ -117,34 +101,34 @@ TEST_F(CallctlDemo, CallWavHoldsBothTapedSidesInStep)
     }
 }
 
-TEST_F(CallctlDemo, PlaybackWavsAreTheMixAndTheOutgoingSide)
+void playbackWavsAreTheMixAndTheOutgoingSide(const DemoRun& d)
 {
-    std::vector<uint8_t> in = fileBytes(path("tape-in.ul")), out = fileBytes(path("tape-out.ul"));
-    Wav mixed = readWav(path("playback.wav")), alone = readWav(path("playback-outgoing.wav"));
+    std::vector<uint8_t> in = fileBytes(d.path("tape-in.ul")), out = fileBytes(d.path("tape-out.ul"));
+    Wav mixed = readWav(d.path("playback.wav")), alone = readWav(d.path("playback-outgoing.wav"));
     ASSERT_EQ(mixed.raw.size(), std::min(in.size(), out.size()));
     for (size_t i = 0; i < mixed.raw.size(); ++i)
         ASSERT_EQ(mixed.raw[i], linearToUlaw(ulawToLinear(in[i]) + ulawToLinear(out[i]))) << i;
     EXPECT_EQ(alone.raw, out);
 }
 
-TEST_F(CallctlDemo, TakeAndResponseStopAtTheirLimits)
+void takeAndResponseStopAtTheirLimits(const DemoRun& d)
 {
-    std::vector<uint8_t> take = fileBytes(path("take.ul")), response = fileBytes(path("response.ul"));
+    std::vector<uint8_t> take = fileBytes(d.path("take.ul")), response = fileBytes(d.path("response.ul"));
     // 6 s demo: a 0.72 s take rounded down to whole 160-byte chunks, a
     // 1.08 s response.
     EXPECT_EQ(take.size(), 5760u);
     EXPECT_EQ(response.size(), 8640u);
-    EXPECT_EQ(readWav(path("take.wav")).raw, take);
-    EXPECT_EQ(readWav(path("response.wav")).raw, response);
-    EXPECT_NE(summary_.find("tape full"), std::string::npos);
+    EXPECT_EQ(readWav(d.path("take.wav")).raw, take);
+    EXPECT_EQ(readWav(d.path("response.wav")).raw, response);
+    EXPECT_NE(d.summary.find("tape full"), std::string::npos);
     // The caller's voice, not silence, was recorded.
     size_t loud = std::count_if(response.begin(), response.end(), [](uint8_t b) { return std::abs(ulawToLinear(b)) > 1000; });
     EXPECT_GT(loud, response.size() / 10);
 }
 
-TEST_F(CallctlDemo, TranscriptHoldsBannersTouchtonesCodeAndEveryDyingLine)
+void transcriptHoldsBannersTouchtonesCodeAndEveryDyingLine(const DemoRun& d)
 {
-    std::string t = fileText(path("transcript.txt"));
+    std::string t = fileText(d.path("transcript.txt"));
     EXPECT_EQ(count(t, "Orvex VoicePhone daemon: Version 1.1.0 (build 3)"), 2u);
     EXPECT_EQ(count(t, "Orvex Playback daemon (server): Version 1.0.0 (build 2)"), 2u);
     for (char key : std::string("*2468#"))
@@ -172,13 +156,41 @@ TEST_F(CallctlDemo, TranscriptHoldsBannersTouchtonesCodeAndEveryDyingLine)
     }
 }
 
-TEST_F(CallctlDemo, PictureIsAPng)
+void pictureIsAPng(const DemoRun& d)
 {
-    cairo_surface_t* s = cairo_image_surface_create_from_png(path("call.png").c_str());
+    cairo_surface_t* s = cairo_image_surface_create_from_png(d.path("call.png").c_str());
     ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
     EXPECT_EQ(cairo_image_surface_get_width(s), 1400);
     EXPECT_EQ(cairo_image_surface_get_height(s), 600);
     cairo_surface_destroy(s);
+}
+
+TEST(CallctlDemo, LeavesEveryFileRight)
+{
+    char pattern[] = "/tmp/callctl-demo-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    DemoRun d;
+    d.dir = pattern;
+    sim::DaemonProcess demo;
+    std::string program = sim::programPath("callctl");
+    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6"}, {}));
+    d.status = demo.wait(30000ms);
+    d.summary = demo.output();
+    d.errors = demo.errors();
+
+    struct Check {
+        const char* name;
+        void (*run)(const DemoRun&);
+    };
+    for (Check c : {Check{"summary and files", endsWellAndSaysSo}, Check{"call.wav", callWavHoldsBothTapedSidesInStep},
+                    Check{"playback", playbackWavsAreTheMixAndTheOutgoingSide},
+                    Check{"take and response", takeAndResponseStopAtTheirLimits},
+                    Check{"transcript", transcriptHoldsBannersTouchtonesCodeAndEveryDyingLine},
+                    Check{"picture", pictureIsAPng}}) {
+        SCOPED_TRACE(c.name);
+        c.run(d);
+    }
+    std::system(("rm -rf '" + d.dir + "'").c_str());
 }
 
 } // namespace
