@@ -423,8 +423,8 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
 }
 
 // The voicephone tape at the edges: a limit of 0 tapes nothing; positions
-// near 2^32 never wrap; skips whose seconds × 8000 does not fit in 32 bits
-// go to the start or the end of the tape, never somewhere in between.
+// near 2^32 never wrap while taping; skips form their byte counts modulo
+// 2^32, like every position word the application computes.
 TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
 {
     constexpr uint32_t length = 16000;
@@ -483,18 +483,28 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
         });
     }
     {
-        SCOPED_TRACE("skips whose product does not fit in 32 bits");
+        SCOPED_TRACE("skips whose byte count wraps modulo 2^32, as the position words do");
         call(0xFFFFFFFF, 8000, [&](sim::Segment& seg, sim::Line&) {
-            for (uint32_t seconds : {536871u, 0xFFFFFFFFu, 1073742u}) {
-                writeWord(seg->skipForward, seconds);
+            struct Skip {
+                uint32_t seconds;
+                uint32_t afterForward;
+                uint32_t afterBack;
+            };
+            const Skip skips[] = {
+                {536871u, 8704, 8000},   // 536871 s = 4294968000 bytes = 704 modulo 2^32
+                {0xFFFFFFFFu, 0, 0},     // -8000 modulo 2^32: 8000 forward lands on 0; back from 0 stays
+                {1073742u, 1408, 0},     // 1408 modulo 2^32
+            };
+            for (const Skip& skip : skips) {
+                writeWord(seg->skipForward, skip.seconds);
                 ASSERT_TRUE(seg.waitFor(seg->skipForward, 0));
-                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, length));
-                EXPECT_EQ(readWord(seg->tapePosition), length);
-                writeWord(seg->skipBack, seconds);
+                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, skip.afterForward));
+                EXPECT_EQ(readWord(seg->tapePosition), skip.afterForward);
+                writeWord(seg->skipBack, skip.seconds);
                 ASSERT_TRUE(seg.waitFor(seg->skipBack, 0));
-                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, 0));
-                EXPECT_EQ(readWord(seg->tapePosition), 0u);
-                EXPECT_EQ(readWord(seg->outgoingPosition), 0u);
+                ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, skip.afterBack));
+                EXPECT_EQ(readWord(seg->tapePosition), skip.afterBack);
+                EXPECT_EQ(readWord(seg->outgoingPosition), skip.afterBack);
             }
         });
     }

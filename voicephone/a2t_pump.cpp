@@ -48,7 +48,7 @@ private:
     void closeMessage();
     void sendToLine(int count);
     size_t writeTtyPaced(const uint8_t* data, size_t length);
-    void tapeChunk(int count);
+    void tapeChunk();
     [[noreturn]] void end();
 
     const Call& call_;
@@ -95,7 +95,7 @@ bool AudioToTtyPump::cycle()
     }
     sendToLine(count);
     if (!answerMode && readWord(cb_.holdAudio) == 0 && flagSet(cb_.recordFlags, FlagActive) && call_.outgoingTape)
-        tapeChunk(count);
+        tapeChunk();
     return !answerMode || lineWritten_;
 }
 
@@ -215,15 +215,18 @@ size_t AudioToTtyPump::writeTtyPaced(const uint8_t* data, size_t length)
     return written;
 }
 
-// Tapes the samples this cycle read, the tone laid over them, undoubled.
-void AudioToTtyPump::tapeChunk(int count)
+// Tapes the whole chunk, the tone laid over it, undoubled.  A whole chunk
+// also after a short read, so the outgoing file advances in step with the
+// ingoing one (byte n of both is the same instant); the tail then repeats
+// what the previous cycle read.
+void AudioToTtyPump::tapeChunk()
 {
     uint32_t position = readWord(cb_.outgoingPosition);
     if (!tapeHasRoom(readWord(cb_.tapeLimit), position, chunkSize_)) {
         writeWord(cb_.tapeFull, 1);
         clearActive(cb_.recordFlags);
     } else {
-        size_t want = static_cast<size_t>(count);
+        size_t want = static_cast<size_t>(chunkSize_);
         size_t stored = fwrite(sendChunk, 1, want, call_.outgoingTape);
         if (stored < want) {
             // Take the file offset back to the recorded position, so the next

@@ -9,16 +9,18 @@ bool tapeHasRoom(uint32_t limit, uint32_t position, uint32_t chunk)
     return position <= limit && limit - position >= chunk;
 }
 
+// Both skips work in the position words' own unsigned 32-bit arithmetic:
+// the application computes positions the same way and relies on the result.
 uint32_t skipBackTarget(uint32_t position, uint32_t seconds)
 {
-    uint64_t amount = uint64_t{seconds} * bytesPerSecond;
-    return position >= amount ? static_cast<uint32_t>(position - amount) : 0;
+    uint32_t amount = seconds * bytesPerSecond;
+    return position >= amount ? position - amount : 0;
 }
 
 uint32_t skipForwardTarget(uint32_t position, uint32_t seconds, uint32_t length)
 {
-    uint64_t target = position + uint64_t{seconds} * bytesPerSecond;
-    return target > length ? length : static_cast<uint32_t>(target);
+    uint32_t target = position + seconds * bytesPerSecond;
+    return target > length ? length : target;
 }
 
 TapeExtent tapeExtentAfterWrite(uint32_t ingoingPosition, uint32_t outgoingPosition, uint32_t length)

