@@ -243,5 +243,29 @@ TEST_F(Greeting, EndOfTheCallCutsOffAGreetingTheLineDoesNotTake)
     EXPECT_EQ(countLines(call.daemon.lines().out, std::string(a2tPrefix) + "Dying"), 1u);
 }
 
+// A short read from the sound device: the line gets what was read, the tape
+// the whole chunk (the tail as the previous cycle left it), so the outgoing
+// file keeps step with the ingoing one.
+TEST(AudioToTty, ShortReadTapesTheWholeChunk)
+{
+    Call call;
+    call.makeTape({}, {});
+    ControlBlock& cb = call.cb();
+    ASSERT_TRUE(call.start(160));
+    writeWord(cb.recordFlags, FlagStartRequest);
+    ASSERT_TRUE(call.waitFor(cb.recordFlags, FlagStarted | FlagActive));
+
+    const Bytes first = audio(160, 1);
+    const Bytes shortRead = audio(100, 2);
+    call.sound.feed(first);
+    ASSERT_TRUE(call.waitFor(cb.outgoingPosition, 160));
+    call.sound.feed(shortRead);
+    ASSERT_TRUE(call.waitFor(cb.outgoingPosition, 320));
+    ASSERT_TRUE(call.line.waitForReceived(260));
+    EXPECT_EQ(call.line.received(), first + shortRead);
+    EXPECT_EQ(call.stop(), 0);
+    EXPECT_EQ(readFile(call.outgoingPath), first + shortRead + slice(first, 100, 60));
+}
+
 } // namespace
 } // namespace voicetest
