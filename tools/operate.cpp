@@ -47,7 +47,7 @@ const char* callUsage =
     "  b f           tape back / forward 5 seconds     r e   rewind / to the end\n"
     "  h             hold on / off                     q     hang up (also Ctrl-C)\n"
     "  with --line sim:  k  the far end keys the remote code   x  the far end hangs up\n"
-    "  .             (from a pipe) wait 0.2 s\n"
+    "  .             (from a pipe) wait 0.2 s; the end of the keys hangs up\n"
     "\n"
     "  --line TTY          the ISDN voice tty, already in voice mode (opened raw);\n"
     "                      sim (default): a stand-in far end that talks\n"
@@ -406,14 +406,8 @@ int callCommand(const Args& args)
             break;
         }
         int key = readKey(50);
-        if (key == -1) {
-            if (keyboard.terminal())
-                break;
-            // End of scripted keys: the call goes on until it ends or Ctrl-C.
-            while (s.daemonRunning() && !interrupted)
-                s.sleepFor(std::chrono::milliseconds(50));
-            break;
-        }
+        if (key == -1)
+            break; // the end of the keys hangs up, as 'q' does
         if (key == 0)
             continue;
         if (key == 'q' || key == 4)

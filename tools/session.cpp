@@ -79,6 +79,8 @@ Session::Session(std::string daemonDir, Transcript& transcript)
     : daemonDir_(std::move(daemonDir)), transcript_(transcript)
 {
     last_ = takeSnapshot(segment_.block());
+    transcript_.add("callctl", "shared record in segment " + std::to_string(segment_.id()) + " (callctl show " +
+                                   std::to_string(segment_.id()) + " --watch)");
 }
 
 Session::~Session()
