@@ -18,7 +18,7 @@ TEST(Session, MarksTheTapeAndForgetsKeysThatAreTapedOver)
     ControlBlock& c = s.cb();
     s.trackTape(true);
     s.startWatching();
-    auto step = [] { std::this_thread::sleep_for(30ms); };
+    auto step = [] { std::this_thread::sleep_for(60ms); };
 
     writeWord(c.recordFlags, FlagStarted | FlagActive);
     step();
