@@ -4,7 +4,8 @@
 // Invariants: a chunk accepted under the limit ends at or before it (no
 // wrap-around past 2^32); the voicephone side has no room beyond the limit;
 // the record side, as its contract says, records on without limit once
-// beyond it; skips stay within the tape; the response file never exceeds
+// beyond it; skips, counted modulo 2^32 like the position words, never go
+// before the start or past the end; the response file never exceeds
 // its limit; a measured length fits a position word.
 #include "fuzz_check.h"
 #include "room.h"
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint32_t length = limit; // any word serves as a length
         uint32_t back = skipBackTarget(position, seconds);
         check(back <= position);
-        check(uint64_t{seconds} * 8000 >= position ? back == 0 : back == position - seconds * 8000u);
+        uint32_t amount = seconds * 8000u; // modulo 2^32, as the position words count
+        check(amount > position ? back == 0 : back == position - amount);
         uint32_t forward = skipForwardTarget(position, seconds, length);
         check(forward <= length);
         if (position <= length)

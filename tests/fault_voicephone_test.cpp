@@ -17,7 +17,10 @@ namespace {
 using namespace std::chrono_literals;
 using reliab::TempDir;
 
-constexpr int chunk = 160;
+// Divides the sound-device stand-in's 8192-byte blocks, so reads are whole
+// and the outgoing tape (whole chunks even after a short read) holds only
+// bytes that crossed.
+constexpr int chunk = 256;
 constexpr size_t tapeSize = 16000;
 const std::string supervisor = "Orvex VoicePhone daemon: ";
 const std::string t2a = "Orvex ttyI2Audio daemon: ";

@@ -20,9 +20,12 @@ namespace {
 using namespace std::chrono_literals;
 using reliab::TempDir;
 
-constexpr int chunk = 800;                 // 100 ms
-constexpr uint32_t segmentSeconds = 5;     // between two switches of taping
-constexpr size_t segmentBytes = segmentSeconds * 8000;
+// The outgoing tape takes whole chunks, also after a short read (its tail
+// then repeats the cycle before).  The stand-in writes the sound device in
+// blocks of 8192 bytes; with chunks and segments that divide into those
+// blocks every read is whole, and every tape byte is one that crossed.
+constexpr int chunk = 1024;                // 128 ms
+constexpr size_t segmentBytes = 5 * 8192;  // 5.12 s between two switches of taping
 
 // The sanitizers keep their own books in the daemon's memory.
 #if defined(__SANITIZE_ADDRESS__)
@@ -76,6 +79,7 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
     line.closeDaemonEnd();
     sound.closeDaemonEnd();
     ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+    ASSERT_TRUE(daemon.waitForLine("PID (ttyI -> audio)")); // printed just after phoneUp
     std::string pidLine = daemon.output();
     std::vector<pid_t> pids{daemon.pid(), reliab::pidAfter(pidLine, "PID (ttyI -> audio) = "),
                             reliab::pidAfter(pidLine, "PID (audio -> ttyI) = ")};
@@ -92,7 +96,7 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
     std::vector<Usage> afterStart;
     size_t sentDown = 0, fedUp = 0;
     auto start = std::chrono::steady_clock::now();
-    const uint32_t segments = seconds / segmentSeconds;
+    const uint32_t segments = static_cast<uint32_t>(uint64_t{seconds} * 8000 / segmentBytes);
     for (uint32_t s = 0; s < segments; ++s) {
         bool taping = s % 2 == 0;
         if (taping) {
@@ -184,8 +188,8 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
         printf("%s: descriptors %d -> %d, private %ld kB -> %ld kB\n", names[i], afterStart[i].descriptors,
                atEnd[i].descriptors, afterStart[i].privateKb, atEnd[i].privateKb);
     }
-    printf("%u s of audio each way (%zu bytes down, %zu up) in %.1f s, tape %u bytes\n", seconds, sentDown, fedUp,
-           elapsed, model.length);
+    printf("%zu s of audio each way (%zu bytes down, %zu up) in %.1f s, tape %u bytes\n", fedUp / 8000, sentDown,
+           fedUp, elapsed, model.length);
 }
 
 } // namespace
