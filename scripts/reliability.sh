@@ -23,6 +23,10 @@ if [ -z "${SKIP_SANITIZE:-}" ]; then
     # for use-after-return would grow the daemons' memory and blur the soak's
     # memory check, so they stay off.)
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
+    # Leaks inside system libraries are theirs, not ours: fontconfig keeps
+    # its caches for the life of the process.
+    printf 'leak:libfontconfig.so\n' > build-asan/lsan.supp
+    export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/build-asan/lsan.supp}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     # The plain run soaks an hour of audio; a quarter of it is enough here.
     export ORVEX_SOAK_SECONDS=${ORVEX_SOAK_SECONDS:-900}
