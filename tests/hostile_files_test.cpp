@@ -422,6 +422,32 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
     }
 }
 
+// Playback started at positions at the end of a word: nothing beyond the
+// files is played, and the tape is rewound.
+TEST(HostileFiles, PlaybackStartingNearTheEndOfAWord)
+{
+    for (uint32_t position : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFF60u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(position);
+        TempDir dir;
+        reliab::writeBytes(dir / "in.tape", reliab::pattern(10 * chunk, 1));
+        reliab::writeBytes(dir / "out.tape", reliab::pattern(10 * chunk, 2));
+        sim::Segment seg;
+        sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
+        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->playFlags, FlagStartRequest);
+        writeWord(seg->tapePosition, position);
+        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
+        sound.closeDaemonEnd();
+        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(sound.playedCount(), 0u);
+        EXPECT_EQ(readWord(seg->tapePosition), 0u);
+        EXPECT_EQ(d.errors(), "");
+    }
+}
+
 // The voicephone tape at the edges: a limit of 0 tapes nothing; positions
 // near 2^32 never wrap while taping; skips form their byte counts modulo
 // 2^32, like every position word the application computes.
