@@ -28,10 +28,7 @@ if [ -z "${SKIP_SANITIZE:-}" ]; then
     printf 'leak:libfontconfig.so\n' > build-asan/lsan.supp
     export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/build-asan/lsan.supp}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-    # The plain run soaks an hour of audio; a quarter of it is enough here.
-    export ORVEX_SOAK_SECONDS=${ORVEX_SOAK_SECONDS:-900}
-    # The sanitizers slow the daemons down; timing-sensitive integration tests
-    # get the same generous limit as the plain run.
+    # The sanitizers slow the programs down: twice the plain run's time limit.
     ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600 || status=1
 fi
 
