@@ -245,19 +245,15 @@ TEST(VoicePhoneFaults, DeviceAndLineFailuresEndOnlyTheirPump)
             errorLine = "(ttyI->audio) select: Bad file descriptor\n";
             break;
         }
-        struct {
-            std::string rules, errorLine;
-            bool t2aEnds;
-        } c{rules, errorLine, t2aEnds};
-        SCOPED_TRACE(c.rules);
-        ASSERT_TRUE(r.start(c.rules));
+        SCOPED_TRACE(rules);
+        ASSERT_TRUE(r.start(rules));
         r.sound.feed(reliab::pattern(20 * chunk, 61));
         for (int i = 0; i < 5; ++i)
             ASSERT_TRUE(r.line.sendAudio(reliab::pattern(chunk, 62 + i)));
-        ASSERT_TRUE(r.seg.waitFor(c.t2aEnds ? r.seg->t2aRunning : r.seg->a2tRunning, 0));
-        EXPECT_TRUE(r.daemon.waitForLine(c.errorLine.substr(0, c.errorLine.size() - 1)));
+        ASSERT_TRUE(r.seg.waitFor(t2aEnds ? r.seg->t2aRunning : r.seg->a2tRunning, 0));
+        EXPECT_TRUE(r.daemon.waitForLine(errorLine.substr(0, errorLine.size() - 1)));
         // The other pump still carries its direction.
-        if (c.t2aEnds) {
+        if (t2aEnds) {
             size_t before = r.line.receivedCount();
             r.sound.feed(reliab::pattern(4 * chunk, 63));
             EXPECT_TRUE(r.line.waitForReceived(before + 4 * chunk));
@@ -266,13 +262,13 @@ TEST(VoicePhoneFaults, DeviceAndLineFailuresEndOnlyTheirPump)
             ASSERT_TRUE(r.line.sendAudio(reliab::pattern(4 * chunk, 64)));
             EXPECT_TRUE(r.sound.waitForPlayed(before + 4 * chunk));
         }
-        EXPECT_EQ(readWord(c.t2aEnds ? r.seg->a2tRunning : r.seg->t2aRunning), 1u);
+        EXPECT_EQ(readWord(t2aEnds ? r.seg->a2tRunning : r.seg->t2aRunning), 1u);
         r.stop();
         EXPECT_EQ(reliab::faultsFired(r.log), 1);
-        EXPECT_EQ(r.daemon.errors(), c.errorLine);
+        EXPECT_EQ(r.daemon.errors(), errorLine);
         std::string out = r.daemon.output();
-        EXPECT_EQ(out.find(t2a + "Dying\n") == std::string::npos, c.t2aEnds);
-        EXPECT_EQ(out.find(a2t + "Dying\n") == std::string::npos, !c.t2aEnds);
+        EXPECT_EQ(out.find(t2a + "Dying\n") == std::string::npos, t2aEnds);
+        EXPECT_EQ(out.find(a2t + "Dying\n") == std::string::npos, !t2aEnds);
     }
 }
 
