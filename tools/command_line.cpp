@@ -9,9 +9,9 @@ namespace callctl {
 
 namespace {
 
-const OptionSpec* findSpec(const std::vector<OptionSpec>& specs, std::string_view name)
+const OptionRule* findRule(const std::vector<OptionRule>& rules, std::string_view name)
 {
-    for (const auto& s : specs)
+    for (const auto& s : rules)
         if (s.name == name)
             return &s;
     return nullptr;
@@ -19,7 +19,7 @@ const OptionSpec* findSpec(const std::vector<OptionSpec>& specs, std::string_vie
 
 } // namespace
 
-bool scanArguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ScannedArgs* out,
+bool scanArguments(const std::vector<std::string>& args, const std::vector<OptionRule>& rules, ScannedArgs* out,
                    std::string* error)
 {
     bool optionsEnded = false;
@@ -43,12 +43,12 @@ bool scanArguments(const std::vector<std::string>& args, const std::vector<Optio
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        const OptionSpec* spec = findSpec(specs, name);
-        if (!spec) {
+        const OptionRule* rule = findRule(rules, name);
+        if (!rule) {
             *error = "unknown option '" + arg + "'";
             return false;
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (inlineValue) {
                 *error = "option '" + name + "' takes no value";
                 return false;

@@ -19,7 +19,7 @@ inline constexpr int exitOk = 0;
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;   // "--chunk"
     bool takesValue;         // "--chunk 160" or "--chunk=160"
 };
@@ -32,7 +32,7 @@ struct ScannedArgs {
 
 // Returns false with *error set on an unknown option or a missing value.
 // "--" ends the options.
-bool scanArguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, ScannedArgs* out,
+bool scanArguments(const std::vector<std::string>& args, const std::vector<OptionRule>& rules, ScannedArgs* out,
                    std::string* error);
 
 // Whole decimal number within [low, high]; the error names the option and

@@ -5,13 +5,13 @@
 namespace callctl {
 namespace {
 
-const std::vector<OptionSpec> specs = {{"--chunk", true}, {"--watch", false}, {"--out", true}};
+const std::vector<OptionRule> rules = {{"--chunk", true}, {"--watch", false}, {"--out", true}};
 
 TEST(ScanArguments, SplitsOptionsValuesAndWords)
 {
     ScannedArgs a;
     std::string error;
-    ASSERT_TRUE(scanArguments({"12", "--chunk", "160", "--watch", "--out=dir x", "--", "--chunk"}, specs, &a, &error));
+    ASSERT_TRUE(scanArguments({"12", "--chunk", "160", "--watch", "--out=dir x", "--", "--chunk"}, rules, &a, &error));
     EXPECT_EQ(a.values["--chunk"], "160");
     EXPECT_EQ(a.values["--out"], "dir x");
     EXPECT_TRUE(has(a, "--watch"));
@@ -19,7 +19,7 @@ TEST(ScanArguments, SplitsOptionsValuesAndWords)
     EXPECT_FALSE(a.help);
     // A lone "-" is a word (standard input or output by habit), not an option.
     ScannedArgs b;
-    ASSERT_TRUE(scanArguments({"-", "-h"}, specs, &b, &error));
+    ASSERT_TRUE(scanArguments({"-", "-h"}, rules, &b, &error));
     EXPECT_EQ(b.positional, std::vector<std::string>{"-"});
     EXPECT_TRUE(b.help);
 }
@@ -28,11 +28,11 @@ TEST(ScanArguments, NamesTheOffendingOption)
 {
     std::string error;
     ScannedArgs a;
-    EXPECT_FALSE(scanArguments({"--chnk", "1"}, specs, &a, &error));
+    EXPECT_FALSE(scanArguments({"--chnk", "1"}, rules, &a, &error));
     EXPECT_EQ(error, "unknown option '--chnk'");
-    EXPECT_FALSE(scanArguments({"--chunk"}, specs, &a, &error));
+    EXPECT_FALSE(scanArguments({"--chunk"}, rules, &a, &error));
     EXPECT_EQ(error, "option '--chunk' needs a value");
-    EXPECT_FALSE(scanArguments({"--watch=yes"}, specs, &a, &error));
+    EXPECT_FALSE(scanArguments({"--watch=yes"}, rules, &a, &error));
     EXPECT_EQ(error, "option '--watch' takes no value");
 }
 

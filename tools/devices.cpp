@@ -54,25 +54,25 @@ bool configureOss(int fd, const std::string& path, int wrapMode, std::string* er
 
 } // namespace
 
-bool soundSpecFrom(const std::string& sound, const std::string& command, SoundSpec* out, std::string* error)
+bool soundChoiceFrom(const std::string& sound, const std::string& command, SoundChoice* out, std::string* error)
 {
     if (!sound.empty() && !command.empty()) {
         *error = "give --sound or --sound-cmd, not both";
         return false;
     }
     if (!command.empty()) {
-        *out = {SoundSpec::Kind::Command, command};
+        *out = {SoundChoice::Kind::Command, command};
         return true;
     }
     if (sound.empty() || sound == "sim") {
-        *out = {SoundSpec::Kind::Sim, ""};
+        *out = {SoundChoice::Kind::Sim, ""};
         return true;
     }
     if (endsWith(sound, ".wav")) {
-        *out = {SoundSpec::Kind::Wav, sound};
+        *out = {SoundChoice::Kind::Wav, sound};
         return true;
     }
-    *out = {SoundSpec::Kind::Oss, sound};
+    *out = {SoundChoice::Kind::Oss, sound};
     return true;
 }
 
@@ -89,16 +89,16 @@ SoundEndpoint::~SoundEndpoint()
     }
 }
 
-bool SoundEndpoint::open(const SoundSpec& spec, SoundUse use, int wrapMode, std::vector<uint8_t> microphone,
+bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone,
                          bool loop, std::string* error)
 {
-    spec_ = spec;
+    choice_ = choice;
     use_ = use;
     microphone_ = std::move(microphone);
     loop_ = loop;
-    switch (spec.kind) {
-    case SoundSpec::Kind::Sim:
-    case SoundSpec::Kind::Wav: {
+    switch (choice.kind) {
+    case SoundChoice::Kind::Sim:
+    case SoundChoice::Kind::Wav: {
         using K = sim::SoundDevice::Kind;
         K kind = use == SoundUse::Play ? K::PlaybackPipe : use == SoundUse::Record ? K::RecordPipe : K::Socket;
         sim_ = std::make_unique<sim::SoundDevice>(kind, wrapMode);
@@ -109,16 +109,16 @@ bool SoundEndpoint::open(const SoundSpec& spec, SoundUse use, int wrapMode, std:
         }
         return true;
     }
-    case SoundSpec::Kind::Oss: {
+    case SoundChoice::Kind::Oss: {
         int flags = use == SoundUse::Play ? O_WRONLY : use == SoundUse::Record ? O_RDONLY : O_RDWR;
-        fd_ = ::open(spec.value.c_str(), flags | O_NOCTTY);
+        fd_ = ::open(choice.value.c_str(), flags | O_NOCTTY);
         if (fd_ < 0) {
-            *error = "can't open sound device " + spec.value + ": " + strerror(errno);
+            *error = "can't open sound device " + choice.value + ": " + strerror(errno);
             return false;
         }
-        return configureOss(fd_, spec.value, wrapMode, error);
+        return configureOss(fd_, choice.value, wrapMode, error);
     }
-    case SoundSpec::Kind::Command: {
+    case SoundChoice::Kind::Command: {
         // The daemon's end of a pipe (play, record) or of a socket pair
         // (call), the command's standard input and output on the other.
         int pair[2];
@@ -141,7 +141,7 @@ bool SoundEndpoint::open(const SoundSpec& spec, SoundUse use, int wrapMode, std:
                 dup2(commandEnd, 0);
             if (use != SoundUse::Play)
                 dup2(commandEnd, 1);
-            execl("/bin/sh", "sh", "-c", spec.value.c_str(), static_cast<char*>(nullptr));
+            execl("/bin/sh", "sh", "-c", choice.value.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         close(commandEnd);
@@ -217,25 +217,25 @@ bool SoundEndpoint::finish(std::string* error)
         }
         child_ = -1;
     }
-    if (spec_.kind == SoundSpec::Kind::Wav && use_ != SoundUse::Record) {
+    if (choice_.kind == SoundChoice::Kind::Wav && use_ != SoundUse::Record) {
         std::vector<uint8_t> played = sim_->played();
-        return writeUlawWav(spec_.value, 1, played, WavEncoding::Ulaw, error);
+        return writeUlawWav(choice_.value, 1, played, WavEncoding::Ulaw, error);
     }
     return true;
 }
 
 std::string SoundEndpoint::describe() const
 {
-    switch (spec_.kind) {
-    case SoundSpec::Kind::Sim:
+    switch (choice_.kind) {
+    case SoundChoice::Kind::Sim:
         return "stand-in sound device";
-    case SoundSpec::Kind::Wav:
-        return use_ == SoundUse::Record ? "stand-in microphone playing " + spec_.value
-                                        : "stand-in speaker writing " + spec_.value;
-    case SoundSpec::Kind::Oss:
-        return "sound device " + spec_.value;
-    case SoundSpec::Kind::Command:
-        return "sound command '" + spec_.value + "'";
+    case SoundChoice::Kind::Wav:
+        return use_ == SoundUse::Record ? "stand-in microphone playing " + choice_.value
+                                        : "stand-in speaker writing " + choice_.value;
+    case SoundChoice::Kind::Oss:
+        return "sound device " + choice_.value;
+    case SoundChoice::Kind::Command:
+        return "sound command '" + choice_.value + "'";
     }
     return "";
 }

@@ -13,14 +13,14 @@
 
 namespace callctl {
 
-struct SoundSpec {
+struct SoundChoice {
     enum class Kind { Sim, Wav, Oss, Command };
     Kind kind = Kind::Sim;
     std::string value; // path or command
 };
 
 // --sound sim|FILE.wav|DEVICE, --sound-cmd "CMD" (one of them; sim by default).
-bool soundSpecFrom(const std::string& sound, const std::string& command, SoundSpec* out, std::string* error);
+bool soundChoiceFrom(const std::string& sound, const std::string& command, SoundChoice* out, std::string* error);
 
 enum class SoundUse {
     Call,   // read (microphone) and written (speaker)
@@ -37,7 +37,7 @@ public:
 
     // `microphone` is what a stand-in captures: µ-law bytes, played in a
     // loop unless `loop` is false (then the source ends with them).
-    bool open(const SoundSpec& spec, SoundUse use, int wrapMode, std::vector<uint8_t> microphone, bool loop,
+    bool open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone, bool loop,
               std::string* error);
     int daemonFd() const;
     void closeDaemonEnd();
@@ -51,7 +51,7 @@ public:
 private:
     void feedLoop();
 
-    SoundSpec spec_;
+    SoundChoice choice_;
     SoundUse use_ = SoundUse::Call;
     std::unique_ptr<sim::SoundDevice> sim_;
     int fd_ = -1;

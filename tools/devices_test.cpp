@@ -13,18 +13,18 @@ namespace {
 
 TEST(Devices, SoundSpecsAreToldApartByTheirShape)
 {
-    SoundSpec s;
+    SoundChoice s;
     std::string error;
-    ASSERT_TRUE(soundSpecFrom("", "", &s, &error));
-    EXPECT_EQ(s.kind, SoundSpec::Kind::Sim);
-    ASSERT_TRUE(soundSpecFrom("Heard.WAV", "", &s, &error));
-    EXPECT_EQ(s.kind, SoundSpec::Kind::Wav);
-    ASSERT_TRUE(soundSpecFrom("/dev/dsp", "", &s, &error));
-    EXPECT_EQ(s.kind, SoundSpec::Kind::Oss);
-    ASSERT_TRUE(soundSpecFrom("", "aplay", &s, &error));
-    EXPECT_EQ(s.kind, SoundSpec::Kind::Command);
+    ASSERT_TRUE(soundChoiceFrom("", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundChoice::Kind::Sim);
+    ASSERT_TRUE(soundChoiceFrom("Heard.WAV", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundChoice::Kind::Wav);
+    ASSERT_TRUE(soundChoiceFrom("/dev/dsp", "", &s, &error));
+    EXPECT_EQ(s.kind, SoundChoice::Kind::Oss);
+    ASSERT_TRUE(soundChoiceFrom("", "aplay", &s, &error));
+    EXPECT_EQ(s.kind, SoundChoice::Kind::Command);
     EXPECT_EQ(s.value, "aplay");
-    EXPECT_FALSE(soundSpecFrom("/dev/dsp", "aplay", &s, &error));
+    EXPECT_FALSE(soundChoiceFrom("/dev/dsp", "aplay", &s, &error));
 }
 
 TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
@@ -38,7 +38,7 @@ TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
         bytes[i] = static_cast<uint8_t>(i);
     {
         SoundEndpoint e;
-        ASSERT_TRUE(e.open({SoundSpec::Kind::Command, "cat > '" + out + "'"}, SoundUse::Play, 1, {}, false, &error))
+        ASSERT_TRUE(e.open({SoundChoice::Kind::Command, "cat > '" + out + "'"}, SoundUse::Play, 1, {}, false, &error))
             << error;
         // Played the way a daemon does it: from a copy of the descriptor,
         // which ends when the "daemon" ends.

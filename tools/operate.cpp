@@ -100,15 +100,15 @@ const char* recordUsage =
     "  --tape-limit SEC    largest take (default 3600)\n"
     "  --seconds N         stop after N seconds\n";
 
-const std::vector<OptionSpec> commonSpecs = {
+const std::vector<OptionRule> commonRules = {
     {"--sound", true},   {"--sound-cmd", true},  {"--wrap", true},   {"--chunk", true},
     {"--daemons", true}, {"--transcript", true}, {"--verbose", false},
 };
 
-std::vector<OptionSpec> withCommon(std::vector<OptionSpec> specs)
+std::vector<OptionRule> withCommon(std::vector<OptionRule> rules)
 {
-    specs.insert(specs.end(), commonSpecs.begin(), commonSpecs.end());
-    return specs;
+    rules.insert(rules.end(), commonRules.begin(), commonRules.end());
+    return rules;
 }
 
 std::string usageWithCommon(const char* usage)
@@ -117,7 +117,7 @@ std::string usageWithCommon(const char* usage)
 }
 
 struct Common {
-    SoundSpec sound;
+    SoundChoice sound;
     int wrap = WrapUlaw;
     int chunk = 160;
     std::string daemonDir;
@@ -146,7 +146,7 @@ bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* stat
         }
         c->chunk = static_cast<int>(v);
     }
-    if (!soundSpecFrom(valueOr(a, "--sound", ""), valueOr(a, "--sound-cmd", ""), &c->sound, &error)) {
+    if (!soundChoiceFrom(valueOr(a, "--sound", ""), valueOr(a, "--sound-cmd", ""), &c->sound, &error)) {
         *status = usageError(command, error);
         return false;
     }
@@ -713,13 +713,13 @@ int recordCommand(const Args& args)
         return status;
     std::vector<uint8_t> mic;
     bool loop = true;
-    if (c.sound.kind == SoundSpec::Kind::Wav) {
+    if (c.sound.kind == SoundChoice::Kind::Wav) {
         bool ok = true;
         mic = microphoneFrom(c.sound.value, 0, 0, &error, &ok);
         if (!ok)
             return failure(cmd, error);
         loop = false;
-    } else if (c.sound.kind == SoundSpec::Kind::Sim) {
+    } else if (c.sound.kind == SoundChoice::Kind::Sim) {
         mic = VoiceSignal(29, 160).ulaw(8000 * 60);
     }
 
