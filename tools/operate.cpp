@@ -116,6 +116,27 @@ std::string usageWithCommon(const char* usage)
     return std::string(usage) + "\nSound and common options:\n" + commonOptionsHelp;
 }
 
+// Scans a command's own options and the common ones.  False when the
+// command is already done, with *status set: a usage error, or --help.
+bool scanCommand(const char* cmd, const Args& args, std::vector<OptionRule> own, const char* usage, ScannedArgs* a,
+                 int* status)
+{
+    std::string error;
+    if (!scanArguments(args, withCommon(std::move(own)), a, &error)) {
+        *status = usageError(cmd, error);
+        return false;
+    }
+    if (a->help) {
+        *status = printUsage(usageWithCommon(usage).c_str());
+        return false;
+    }
+    if (!a->positional.empty()) {
+        *status = usageError(cmd, "unexpected argument '" + a->positional[0] + "'");
+        return false;
+    }
+    return true;
+}
+
 struct Common {
     SoundChoice sound;
     int wrap = WrapUlaw;
@@ -302,24 +323,20 @@ int callCommand(const Args& args)
 {
     const char* cmd = "call";
     ScannedArgs a;
-    std::string error;
-    if (!scanArguments(args,
-                       withCommon({{"--line", true},
-                                   {"--tape", true},
-                                   {"--ingoing", true},
-                                   {"--outgoing", true},
-                                   {"--position", true},
-                                   {"--tape-limit", true},
-                                   {"--remote", true},
-                                   {"--local", true},
-                                   {"--remote-code", true}}),
-                       &a, &error))
-        return usageError(cmd, error);
-    if (a.help)
-        return printUsage(usageWithCommon(callUsage).c_str());
-    if (!a.positional.empty())
-        return usageError(cmd, "unexpected argument '" + a.positional[0] + "'");
     int status = exitOk;
+    if (!scanCommand(cmd, args,
+                     {{"--line", true},
+                      {"--tape", true},
+                      {"--ingoing", true},
+                      {"--outgoing", true},
+                      {"--position", true},
+                      {"--tape-limit", true},
+                      {"--remote", true},
+                      {"--local", true},
+                      {"--remote-code", true}},
+                     callUsage, &a, &status))
+        return status;
+    std::string error;
     double position = 0, limit = 3600;
     TapePaths tape;
     if (!secondsOption(cmd, a, "--position", 0, 500000, &position, &status) ||
@@ -483,20 +500,16 @@ int answerCommand(const Args& args)
 {
     const char* cmd = "answer";
     ScannedArgs a;
-    std::string error;
-    if (!scanArguments(args,
-                       withCommon({{"--line", true},
-                                   {"--greeting", true},
-                                   {"--response", true},
-                                   {"--response-limit", true},
-                                   {"--caller", true}}),
-                       &a, &error))
-        return usageError(cmd, error);
-    if (a.help)
-        return printUsage(usageWithCommon(answerUsage).c_str());
-    if (!a.positional.empty())
-        return usageError(cmd, "unexpected argument '" + a.positional[0] + "'");
     int status = exitOk;
+    if (!scanCommand(cmd, args,
+                     {{"--line", true},
+                      {"--greeting", true},
+                      {"--response", true},
+                      {"--response-limit", true},
+                      {"--caller", true}},
+                     answerUsage, &a, &status))
+        return status;
+    std::string error;
     double limit = 60;
     if (!secondsOption(cmd, a, "--response-limit", 0, 500000, &limit, &status))
         return status;
@@ -620,20 +633,16 @@ int playCommand(const Args& args)
 {
     const char* cmd = "play";
     ScannedArgs a;
-    std::string error;
-    if (!scanArguments(args,
-                       withCommon({{"--tape", true},
-                                   {"--ingoing", true},
-                                   {"--outgoing", true},
-                                   {"--outgoing-only", false},
-                                   {"--position", true}}),
-                       &a, &error))
-        return usageError(cmd, error);
-    if (a.help)
-        return printUsage(usageWithCommon(playUsage).c_str());
-    if (!a.positional.empty())
-        return usageError(cmd, "unexpected argument '" + a.positional[0] + "'");
     int status = exitOk;
+    if (!scanCommand(cmd, args,
+                     {{"--tape", true},
+                      {"--ingoing", true},
+                      {"--outgoing", true},
+                      {"--outgoing-only", false},
+                      {"--position", true}},
+                     playUsage, &a, &status))
+        return status;
+    std::string error;
     double position = 0;
     TapePaths tape;
     if (!secondsOption(cmd, a, "--position", 0, 500000, &position, &status) || !tapePathsFrom(cmd, a, &tape, &status))
@@ -694,15 +703,14 @@ int recordCommand(const Args& args)
 {
     const char* cmd = "record";
     ScannedArgs a;
-    std::string error;
-    if (!scanArguments(args, withCommon({{"--take", true}, {"--tape-limit", true}, {"--seconds", true}}), &a,
-                       &error))
-        return usageError(cmd, error);
-    if (a.help)
-        return printUsage(usageWithCommon(recordUsage).c_str());
-    if (!a.positional.empty())
-        return usageError(cmd, "unexpected argument '" + a.positional[0] + "'");
     int status = exitOk;
+    if (!scanCommand(cmd, args,
+                     {{"--take", true},
+                      {"--tape-limit", true},
+                      {"--seconds", true}},
+                     recordUsage, &a, &status))
+        return status;
+    std::string error;
     double limit = 3600, seconds = 0;
     if (!secondsOption(cmd, a, "--tape-limit", 0, 500000, &limit, &status) ||
         !secondsOption(cmd, a, "--seconds", 0.01, 500000, &seconds, &status))
