@@ -20,8 +20,19 @@ namespace {
 // no CPU and still sees messageStart and a2tRunning within milliseconds.
 constexpr useconds_t idleMicroseconds = 1000;
 // The longest wait for the sound device before the running word is looked
-// at again, so a device that delivers nothing cannot hold up the end of a call.
-constexpr int soundWaitMilliseconds = 16;
+// at again, so a device that delivers nothing cannot hold up the end of a
+// call.  It is longer than a chunk takes to play, so a device that keeps
+// time always delivers within it and the pump wakes once per chunk, not
+// once more for a time-out; it stays short for the end of a call.
+constexpr int soundWaitSlackMilliseconds = 16;
+constexpr int soundWaitLongestMilliseconds = 116;
+
+int soundWaitMilliseconds(int chunkSize)
+{
+    long chunkMilliseconds = (static_cast<long>(chunkSize) * 1000 + bytesPerSecond - 1) / bytesPerSecond;
+    long wait = soundWaitSlackMilliseconds + chunkMilliseconds;
+    return static_cast<int>(wait < soundWaitLongestMilliseconds ? wait : soundWaitLongestMilliseconds);
+}
 
 // One buffer set for the life of the pump, sized for the largest chunk; the
 // pages beyond the chunk in use are never touched.  lineBuffer has one byte
@@ -104,7 +115,7 @@ bool AudioToTtyPump::cycle()
 int AudioToTtyPump::readSoundDevice()
 {
     pollfd device{call_.soundFd, POLLIN, 0};
-    if (poll(&device, 1, soundWaitMilliseconds) == 0) {
+    if (poll(&device, 1, soundWaitMilliseconds(call_.chunkSize)) == 0) {
         errno = EAGAIN;
         return -1;
     }
