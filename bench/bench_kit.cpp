@@ -237,7 +237,7 @@ bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes)
     FILE* f = fopen(path.c_str(), "wb");
     if (!f)
         return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); // no data pointer when empty
     return fclose(f) == 0 && ok;
 }
 

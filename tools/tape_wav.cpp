@@ -63,7 +63,7 @@ bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes, 
         *error = "can't create " + path + ": " + strerror(errno);
         return false;
     }
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); // no data pointer when empty
     ok = (fclose(f) == 0) && ok;
     if (!ok)
         *error = "can't write " + path + ": " + strerror(errno);
