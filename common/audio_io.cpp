@@ -10,7 +10,10 @@
 #include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include "control_block.h"
 
 namespace {
 
@@ -31,6 +34,10 @@ constexpr unsigned ossCharMajor = 14; // character devices of the OSS sound driv
 // One conversion buffer for the life of the process: two bytes per sample of
 // the largest chunk.  Pages are only touched up to the chunk size in use.
 uint8_t scratch[2 * maxChunkSize];
+
+// The first byte of a sample whose second byte has not been read yet.
+int pendingFd = -1;
+uint8_t pendingByte = 0;
 
 constexpr std::array<uint8_t, 256> segmentTable = [] {
     std::array<uint8_t, 256> t{};
@@ -93,6 +100,17 @@ int wrapMode() { return processWrapMode; }
 
 void reportWrapMode() { fprintf(stderr, "Wrap mode %i not implemented\n", processWrapMode); }
 
+bool wrapModeSupported() { return processWrapMode == WrapUlaw || processWrapMode == WrapLinear16; }
+
+int soundWaitMilliseconds(int chunkSize)
+{
+    constexpr long slack = 16;
+    constexpr long longest = 116;
+    long chunkMilliseconds = (static_cast<long>(chunkSize) * 1000 + bytesPerSecond - 1) / bytesPerSecond;
+    long wait = slack + chunkMilliseconds;
+    return static_cast<int>(wait < longest ? wait : longest);
+}
+
 uint8_t linearToUlaw(int sample)
 {
     constexpr int clip = 32635;
@@ -131,6 +149,14 @@ void linear16ToUlaw(const uint8_t* in, uint8_t* out, int count)
     }
 }
 
+int waitForSound(int fd, bool forWriting, int chunkSize)
+{
+    if (fd < 0)
+        return 1; // poll would skip it and wait the whole time
+    pollfd device{fd, static_cast<short>(forWriting ? POLLOUT : POLLIN), 0};
+    return poll(&device, 1, soundWaitMilliseconds(chunkSize));
+}
+
 int readAudio(int fd, uint8_t* buffer, int count)
 {
     switch (processWrapMode) {
@@ -139,10 +165,28 @@ int readAudio(int fd, uint8_t* buffer, int count)
     case WrapLinear16: {
         if (count > maxChunkSize)
             count = maxChunkSize;
-        ssize_t n = read(fd, scratch, count > 0 ? 2 * static_cast<size_t>(count) : 0);
+        if (count <= 0)
+            return static_cast<int>(read(fd, scratch, 0));
+        size_t held = 0;
+        if (pendingFd == fd) {
+            scratch[0] = pendingByte;
+            held = 1;
+        }
+        ssize_t n = read(fd, scratch + held, 2 * static_cast<size_t>(count) - held);
         if (n <= 0)
             return static_cast<int>(n);
-        int samples = static_cast<int>(n / 2); // a trailing odd byte is dropped
+        size_t total = held + static_cast<size_t>(n);
+        if (held)
+            pendingFd = -1;
+        if (total % 2 != 0) { // one slot: a process reads one device
+            pendingFd = fd;
+            pendingByte = scratch[total - 1];
+        }
+        int samples = static_cast<int>(total / 2);
+        if (samples == 0) {
+            errno = EAGAIN; // half a sample so far: not the end of the device
+            return -1;
+        }
         linear16ToUlaw(scratch, buffer, samples);
         return samples;
     }

@@ -18,8 +18,25 @@ int wrapMode();
 
 // "Wrap mode %i not implemented\n" on standard error.
 void reportWrapMode();
+// Whether the process-wide wrap mode is one readAudio/writeAudio know.
+bool wrapModeSupported();
+
+// How long a worker waits for its sound device before it looks at its
+// running word again: a chunk's time plus a little, so a device that keeps
+// time is never timed out on, at most 116 ms, so a device that delivers or
+// takes nothing cannot hold up a stop.
+int soundWaitMilliseconds(int chunkSize);
+
+// One such wait for the sound device to deliver (or, forWriting, to take
+// data): > 0 ready, 0 on time-out, < 0 with errno (EINTR: a signal came).  A
+// descriptor that cannot be waited on counts as ready: the read or write
+// that follows reports it.
+int waitForSound(int fd, bool forWriting, int chunkSize);
 
 // Reads up to count samples; returns samples read, 0, or -1 with errno set.
+// In wrap mode 16 a read that ends inside a sample keeps its odd byte and
+// puts it in front of the next read from the same descriptor, so no sample
+// is ever split.
 int readAudio(int fd, uint8_t* buffer, int count);
 // Writes count samples; returns samples written or -1 with errno set.
 int writeAudio(int fd, const uint8_t* buffer, int count);

@@ -174,14 +174,15 @@ void putSample(uint8_t* at, int16_t sample)
     at[1] = static_cast<uint8_t>((static_cast<uint16_t>(sample) >> 8) & 0xFF);
 }
 
-TEST_F(WrapMode, LinearReadEncodesWholeSamplesAndDropsAnOddByte)
+TEST_F(WrapMode, LinearReadKeepsAnOddByteForTheNextReadFromTheSameDevice)
 {
     setWrapMode(WrapLinear16);
-    Pipe device;
+    Pipe device(O_NONBLOCK);
+    Pipe other;
     uint8_t raw[5];
     putSample(raw, 1000);
     putSample(raw + 2, -20000);
-    raw[4] = 0x55;
+    raw[4] = 0x34; // the low byte of 0x1234; its high byte comes later
     ASSERT_EQ(write(device.writeEnd, raw, sizeof raw), 5);
 
     uint8_t got[8];
@@ -190,7 +191,31 @@ TEST_F(WrapMode, LinearReadEncodesWholeSamplesAndDropsAnOddByte)
     EXPECT_EQ(got[0], linearToUlaw(1000));
     EXPECT_EQ(got[1], linearToUlaw(-20000));
     EXPECT_EQ(got[2], 0xEE);
-    EXPECT_EQ(device.queued(), 0); // the odd byte went with the one read
+    EXPECT_EQ(device.queued(), 0);
+
+    // Another descriptor's whole samples leave the held byte alone.
+    uint8_t whole[2];
+    putSample(whole, 300);
+    ASSERT_EQ(write(other.writeEnd, whole, 2), 2);
+    EXPECT_EQ(readAudio(other.readEnd, got, 8), 1);
+    EXPECT_EQ(got[0], linearToUlaw(300));
+
+    // Nothing new yet: not the end of the device, and the byte is kept.
+    errno = 0;
+    EXPECT_EQ(readAudio(device.readEnd, got, 8), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    // The held byte goes in front of the next read, so no sample is split
+    // (the old way swapped the bytes of every sample after an odd read).
+    uint8_t rest[3];
+    rest[0] = 0x12;
+    putSample(rest + 1, -5);
+    ASSERT_EQ(write(device.writeEnd, rest, sizeof rest), 3);
+    std::fill(std::begin(got), std::end(got), 0xEE);
+    EXPECT_EQ(readAudio(device.readEnd, got, 2), 2);
+    EXPECT_EQ(got[0], linearToUlaw(0x1234));
+    EXPECT_EQ(got[1], linearToUlaw(-5));
+    EXPECT_EQ(device.queued(), 0);
 }
 
 TEST_F(WrapMode, LinearReadPassesEndOfFileAndErrorsThrough)

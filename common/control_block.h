@@ -148,6 +148,14 @@ inline void writeByte(std::atomic<uint8_t>& b, uint8_t v) { b.store(v, std::memo
 inline void publishWord(Word& w, uint32_t v) { w.store(v, std::memory_order_release); }
 inline uint32_t acquireWord(const Word& w) { return w.load(std::memory_order_acquire); }
 
+// Two processes that each may start one of two things that must never run
+// at once: each claims its word, then looks at the other's, and backs off if
+// it is set.  Sequentially consistent, so of two claims made in the same
+// instant at least one sees the other.
+inline void claimWord(Word& w) { w.store(1, std::memory_order_seq_cst); }
+inline bool claimSeen(const Word& w) { return w.load(std::memory_order_seq_cst) != 0; }
+inline void releaseClaim(Word& w) { w.store(0, std::memory_order_seq_cst); }
+
 inline bool flagSet(const Word& flags, uint32_t bit) { return (readWord(flags) & bit) != 0; }
 
 // The flag-byte handshake.  Each is one atomic read-modify-write of the whole

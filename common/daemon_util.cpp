@@ -7,9 +7,31 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ipc.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t shutdownSignalled = 0;
+
+void noteShutdown(int) { shutdownSignalled = 1; }
+
+// Interrupts a write that outlasts its time (see the line writer); does nothing else.
+void noteAlarm(int) {}
+
+void catchSignal(int signal, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: the interrupted wait returns
+    sigaction(signal, &action, nullptr);
+}
+
+} // namespace
 
 int argumentValue(const char* text)
 {
@@ -31,7 +53,13 @@ void prepareDaemonProcess()
     setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    catchSignal(SIGTERM, noteShutdown);
+    catchSignal(SIGINT, noteShutdown);
+    catchSignal(SIGHUP, noteShutdown);
+    catchSignal(SIGALRM, noteAlarm);
 }
+
+bool shutdownRequested() { return shutdownSignalled != 0; }
 
 void printBanner(const char* prefix, unsigned major, unsigned minor, unsigned patch, unsigned build)
 {
@@ -51,6 +79,13 @@ ControlBlock* attachControlBlock(int segmentId, const char* prefix)
         fprintf(stderr, "%sCan't find shared memory segment %d: %s\n", prefix, segmentId, strerror(errno));
         return nullptr;
     }
+    if (runningPrivileged()) {
+        const char* why = segmentDistrust(info.shm_perm.uid, info.shm_perm.cuid, info.shm_perm.mode, getuid());
+        if (why) {
+            fprintf(stderr, "%sShared memory segment %d %s; refusing to run privileged\n", prefix, segmentId, why);
+            return nullptr;
+        }
+    }
     if (info.shm_segsz < controlBlockSize) {
         fprintf(stderr, "%sShared memory segment %d holds %zu bytes, fewer than the %zu of the control block\n",
                 prefix, segmentId, static_cast<size_t>(info.shm_segsz), controlBlockSize);
@@ -64,6 +99,19 @@ ControlBlock* attachControlBlock(int segmentId, const char* prefix)
     return static_cast<ControlBlock*>(p);
 }
 
+bool runningPrivileged() { return geteuid() == 0 || geteuid() != getuid() || getegid() != getgid(); }
+
+const char* segmentDistrust(uid_t owner, uid_t creator, unsigned mode, uid_t realUid)
+{
+    if (mode & (S_IWGRP | S_IWOTH))
+        return "is writable by others";
+    if (owner != realUid)
+        return "belongs to another user";
+    if (creator != realUid && creator != 0)
+        return "was created by another user";
+    return nullptr;
+}
+
 bool chunkSizeValid(int chunkSize, const char* prefix)
 {
     if (chunkSize >= 1 && chunkSize <= 65536)
@@ -75,7 +123,41 @@ bool chunkSizeValid(int chunkSize, const char* prefix)
 pid_t forkWorker()
 {
     fflush(nullptr);
-    return fork();
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) // died before the request was in place
+            shutdownSignalled = 1;
+    }
+    return pid;
+}
+
+bool workerEnded(pid_t* pid, int* status)
+{
+    if (*pid <= 0 || waitpid(*pid, status, WNOHANG) != *pid)
+        return false;
+    *pid = 0;
+    return true;
+}
+
+void waitForWorker(pid_t* pid)
+{
+    if (*pid <= 0)
+        return;
+    while (waitpid(*pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    *pid = 0;
+}
+
+void reportLostWorker(const char* prefix, const char* worker, int status, ControlBlock& cb)
+{
+    writeWord(cb.errorFlag, 1);
+    if (WIFSIGNALED(status))
+        fprintf(stderr, "%s%s ended while running: killed by signal %d (%s)\n", prefix, worker, WTERMSIG(status),
+                strsignal(WTERMSIG(status)));
+    else
+        fprintf(stderr, "%s%s ended while running: exit status %d\n", prefix, worker, WEXITSTATUS(status));
 }
 
 PathName pathFrom(const char (&field)[pathFieldSize])
@@ -111,7 +193,6 @@ FILE* openFile(const PathName& path, FileMode mode)
     int fd = open(path.text, flags, 0666);
     if (fd < 0)
         return nullptr;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE* f = fdopen(fd, streamMode);
     if (!f) {
         int saved = errno;
@@ -122,6 +203,25 @@ FILE* openFile(const PathName& path, FileMode mode)
     if (mode != FileMode::Read)
         setvbuf(f, nullptr, _IONBF, 0);
     return f;
+}
+
+TapeFileState tapeFileState(int fd, uint64_t needed, long long* size)
+{
+    struct stat st;
+    *size = -1;
+    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
+        return TapeFileState::Usable; // not a file we can judge: the write tells
+    *size = st.st_size;
+    if (st.st_nlink == 0)
+        return TapeFileState::Deleted;
+    if (static_cast<uint64_t>(st.st_size) < needed)
+        return TapeFileState::CutShort;
+    return TapeFileState::Usable;
+}
+
+const char* describeTapeFileState(TapeFileState state)
+{
+    return state == TapeFileState::Deleted ? "was deleted" : "was cut short";
 }
 
 bool setFileOwnership(const char* prefix, const ControlBlock& cb, FILE* file, const PathName& path)

@@ -164,6 +164,21 @@ TEST(Attach, RefusesAMissingOrShortSegmentWithoutAttaching)
     EXPECT_EQ(shortOne.attachments(), 0u);
 }
 
+TEST(Attach, APrivilegedDaemonTrustsOnlyItsCallersUnwritableSegment)
+{
+    constexpr uid_t caller = 1000;
+    EXPECT_EQ(segmentDistrust(caller, caller, 0600, caller), nullptr);
+    EXPECT_EQ(segmentDistrust(caller, caller, 0644, caller), nullptr); // others may read it
+    EXPECT_EQ(segmentDistrust(caller, 0, 0600, caller), nullptr);      // handed over by root
+    EXPECT_EQ(segmentDistrust(0, 0, 0400, 0), nullptr);
+    EXPECT_STREQ(segmentDistrust(caller, caller, 0620, caller), "is writable by others");
+    EXPECT_STREQ(segmentDistrust(caller, caller, 0602, caller), "is writable by others");
+    EXPECT_STREQ(segmentDistrust(0, 0, 0666, 0), "is writable by others");
+    EXPECT_STREQ(segmentDistrust(65534, 65534, 0600, 0), "belongs to another user");
+    EXPECT_STREQ(segmentDistrust(0, 0, 0600, caller), "belongs to another user"); // a setuid start
+    EXPECT_STREQ(segmentDistrust(caller, 65534, 0600, caller), "was created by another user");
+}
+
 TEST(Attach, MapsAWholeBlock)
 {
     Segment segment(controlBlockSize);
