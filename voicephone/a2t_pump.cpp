@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <poll.h>
 #include <unistd.h>
 
 #include "audio_io.h"
@@ -11,7 +10,8 @@
 #include "dle_doubling.h"
 #include "dtmf_overlay.h"
 #include "line_decoder.h"
-#include "tape_math.h"
+#include "tape_writer.h"
+#include "tty_wait.h"
 
 namespace {
 
@@ -19,21 +19,6 @@ namespace {
 // reads as ended) a cycle sleeps this long, so an idle pump costs next to
 // no CPU and still sees messageStart and a2tRunning within milliseconds.
 constexpr useconds_t idleMicroseconds = 1000;
-// The longest wait for the sound device before the running word is looked
-// at again, so a device that delivers nothing cannot hold up the end of a
-// call.  It is longer than a chunk takes to play, so a device that keeps
-// time always delivers within it and the pump wakes once per chunk, not
-// once more for a time-out; it stays short for the end of a call.
-constexpr int soundWaitSlackMilliseconds = 16;
-constexpr int soundWaitLongestMilliseconds = 116;
-
-int soundWaitMilliseconds(int chunkSize)
-{
-    long chunkMilliseconds = (static_cast<long>(chunkSize) * 1000 + bytesPerSecond - 1) / bytesPerSecond;
-    long wait = soundWaitSlackMilliseconds + chunkMilliseconds;
-    return static_cast<int>(wait < soundWaitLongestMilliseconds ? wait : soundWaitLongestMilliseconds);
-}
-
 // One buffer set for the life of the pump, sized for the largest chunk; the
 // pages beyond the chunk in use are never touched.  lineBuffer has one byte
 // in front of the doubled audio for a DLE that an earlier write left owed.
@@ -54,12 +39,11 @@ private:
     bool cycle();
     int readSoundDevice();
     int takeGreeting();
-    bool messageMayStart() const;
+    bool claimMessage();
     void openMessage();
     void closeMessage();
     void sendToLine(int count);
     size_t writeTtyPaced(const uint8_t* data, size_t length);
-    void tapeChunk();
     [[noreturn]] void end();
 
     const Call& call_;
@@ -73,7 +57,7 @@ private:
 
 void AudioToTtyPump::run()
 {
-    while (readWord(cb_.a2tRunning) != 0) {
+    while (readWord(cb_.a2tRunning) != 0 && !shutdownRequested()) {
         if (!cycle())
             usleep(idleMicroseconds);
     }
@@ -105,8 +89,11 @@ bool AudioToTtyPump::cycle()
         exit(0);
     }
     sendToLine(count);
-    if (!answerMode && readWord(cb_.holdAudio) == 0 && flagSet(cb_.recordFlags, FlagActive) && call_.outgoingTape)
-        tapeChunk();
+    // What was read is taped, no more: the outgoing file advances as the
+    // call does, in step with the ingoing one.
+    if (!answerMode && readWord(cb_.holdAudio) == 0 && flagSet(cb_.recordFlags, FlagActive) && call_.tape.outgoing)
+        tapeChunk(cb_, TapeSide::Outgoing, call_.tape.outgoing, sendChunk, static_cast<uint32_t>(count),
+                  audioToTtyPrefix);
     return !answerMode || lineWritten_;
 }
 
@@ -114,9 +101,11 @@ bool AudioToTtyPump::cycle()
 // device with nothing to read within the wait counts as EAGAIN).
 int AudioToTtyPump::readSoundDevice()
 {
-    pollfd device{call_.soundFd, POLLIN, 0};
-    if (poll(&device, 1, soundWaitMilliseconds(call_.chunkSize)) == 0) {
-        errno = EAGAIN;
+    if (!wrapModeSupported())
+        return readAudio(call_.soundFd, sendChunk, call_.chunkSize); // says so and fails, silent device or not
+    int ready = waitForSound(call_.soundFd, false, call_.chunkSize);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+        errno = EAGAIN; // nothing yet; the running word is looked at first
         return -1;
     }
     return readAudio(call_.soundFd, sendChunk, call_.chunkSize);
@@ -126,7 +115,7 @@ int AudioToTtyPump::readSoundDevice()
 // next chunk.  Returns the number of bytes in sendChunk to send.
 int AudioToTtyPump::takeGreeting()
 {
-    if (readWord(cb_.messageStart) != 0 && messageMayStart())
+    if (readWord(cb_.messageStart) != 0 && claimMessage())
         openMessage();
     if (readWord(cb_.messageStop) != 0) {
         if (!messageFile_)
@@ -141,12 +130,24 @@ int AudioToTtyPump::takeGreeting()
         closeMessage();
         return 0;
     }
-    return static_cast<int>(fread(sendChunk, 1, chunkSize_, messageFile_));
+    size_t n = fread(sendChunk, 1, chunkSize_, messageFile_);
+    if (ferror(messageFile_) && (errno == EAGAIN || errno == EWOULDBLOCK))
+        clearerr(messageFile_); // a FIFO whose writer is quiet: nothing yet
+    return static_cast<int>(n);
 }
 
-bool AudioToTtyPump::messageMayStart() const
+// The greeting and the response never run at once; see the t2a pump's
+// claimResponse, which this mirrors.
+bool AudioToTtyPump::claimMessage()
 {
-    return readWord(cb_.messagePlaying) == 0 && readWord(cb_.responseRecording) == 0;
+    if (readWord(cb_.messagePlaying) != 0 || readWord(cb_.responseRecording) != 0)
+        return false;
+    claimWord(cb_.messagePlaying);
+    if (claimSeen(cb_.responseRecording)) {
+        releaseClaim(cb_.messagePlaying);
+        return false;
+    }
+    return true;
 }
 
 void AudioToTtyPump::openMessage()
@@ -164,7 +165,6 @@ void AudioToTtyPump::openMessage()
     }
     // A buffer of our own: the stream must not allocate one inside the loop.
     setvbuf(messageFile_, messageStreamBuffer, _IOFBF, sizeof messageStreamBuffer);
-    writeWord(cb_.messagePlaying, 1);
 }
 
 void AudioToTtyPump::closeMessage()
@@ -194,8 +194,9 @@ void AudioToTtyPump::sendToLine(int count)
     if (answerMode) {
         written = writeTtyPaced(out, outLength);
     } else {
-        // One write: what the line does not take now is lost, as live audio is.
-        ssize_t r = write(call_.ttyFd, out, outLength);
+        // One bounded write: what the line does not take now is lost, as
+        // live audio is.
+        ssize_t r = writeTtyWithin(call_.ttyFd, out, outLength);
         written = r > 0 ? static_cast<size_t>(r) : 0;
     }
     dleOwed_ = dleOwedAfterWrite(dleOwed_, doubled, length, written);
@@ -209,14 +210,12 @@ size_t AudioToTtyPump::writeTtyPaced(const uint8_t* data, size_t length)
 {
     size_t written = 0;
     while (written < length) {
-        int ready = waitForTty(call_.ttyFd, true);
-        if (ready == 0) {
-            if (readWord(cb_.a2tRunning) == 0)
+        ssize_t r = writeTtyWithin(call_.ttyFd, data + written, length - written);
+        if (r == 0) {
+            if (readWord(cb_.a2tRunning) == 0 || shutdownRequested())
                 break;
             continue;
         }
-        // A failed select counts as readiness: the write then tells.
-        ssize_t r = write(call_.ttyFd, data + written, length - written);
         if (r < 0) {
             fprintf(stderr, "%sFailed to write to ttyI\n", audioToTtyPrefix);
             break;
@@ -224,37 +223,6 @@ size_t AudioToTtyPump::writeTtyPaced(const uint8_t* data, size_t length)
         written += static_cast<size_t>(r);
     }
     return written;
-}
-
-// Tapes the whole chunk, the tone laid over it, undoubled.  A whole chunk
-// also after a short read, so the outgoing file advances in step with the
-// ingoing one (byte n of both is the same instant); the tail then repeats
-// what the previous cycle read.
-void AudioToTtyPump::tapeChunk()
-{
-    uint32_t position = readWord(cb_.outgoingPosition);
-    if (!tapeHasRoom(readWord(cb_.tapeLimit), position, chunkSize_)) {
-        writeWord(cb_.tapeFull, 1);
-        clearActive(cb_.recordFlags);
-    } else {
-        size_t want = static_cast<size_t>(chunkSize_);
-        size_t stored = fwrite(sendChunk, 1, want, call_.outgoingTape);
-        if (stored < want) {
-            // Take the file offset back to the recorded position, so the next
-            // taping lands where outgoingPosition says.
-            fseek(call_.outgoingTape, -static_cast<long>(stored), SEEK_CUR);
-            clearerr(call_.outgoingTape);
-            writeWord(cb_.errorFlag, 1);
-            clearActive(cb_.recordFlags);
-            fprintf(stderr, "%sError writing to file %s\n", audioToTtyPrefix, pathFrom(cb_.outgoingPath).text);
-        } else {
-            writeWord(cb_.outgoingPosition, position + static_cast<uint32_t>(want));
-        }
-    }
-    TapeExtent tape = tapeExtentAfterWrite(readWord(cb_.ingoingPosition), readWord(cb_.outgoingPosition),
-                                           readWord(cb_.tapeLength));
-    writeWord(cb_.tapeLength, tape.length);
-    writeWord(cb_.tapePosition, tape.position);
 }
 
 void AudioToTtyPump::end()

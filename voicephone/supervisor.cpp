@@ -13,32 +13,19 @@ namespace {
 
 constexpr useconds_t passMicroseconds = 10000;
 
-bool tapeOpen(const Call& call) { return call.ingoingTape && call.outgoingTape; }
+bool tapeOpen(const Call& call) { return call.tape.ingoing && call.tape.outgoing; }
 
-// Navigation ignores the results of its seeks: a failed seek leaves the
-// file where it was, and the record says where it was asked to go.
-void seekBoth(Call& call, uint32_t position)
-{
-    fseek(call.ingoingTape, static_cast<long>(position), SEEK_SET);
-    fseek(call.outgoingTape, static_cast<long>(position), SEEK_SET);
-}
-
-// The three positions in the order the application may rely on.  Release
-// stores keep each behind the stores made before it.
-void storePositions(ControlBlock& cb, uint32_t position)
-{
-    publishWord(cb.tapePosition, position);
-    publishWord(cb.outgoingPosition, position);
-    publishWord(cb.ingoingPosition, position);
-}
-
+// Descriptors 0, 1 and 2 are never the audio device: closing one would hand
+// its number to the next file opened, and the daemon's own lines would land
+// in it.
 void closeAudioDevice(const ControlBlock& cb)
 {
     int audioFd = static_cast<int>(readWord(cb.audioFd));
     if (audioFd == 0)
         return; // nothing to close
     printf("%sClosing the audio device in this process...", voicePhonePrefix);
-    printf(close(audioFd) < 0 ? "failure\n" : "success\n");
+    bool standard = audioFd == STDOUT_FILENO || audioFd == STDERR_FILENO;
+    printf(standard || close(audioFd) < 0 ? "failure\n" : "success\n");
 }
 
 bool fileSize(const PathName& path, uint64_t& size)
@@ -67,45 +54,27 @@ void prepareTape(Call& call)
         failed = true;
     }
 
-    call.ingoingTape = openFile(ingoing, FileMode::Update);
-    if (!call.ingoingTape) {
+    call.tape.ingoing = openFile(ingoing, FileMode::Update);
+    if (!call.tape.ingoing) {
         fprintf(stderr, "%sCan't open tape file %s (ingoing)\n", voicePhonePrefix, ingoing.text);
         writeWord(cb.errorFlag, 1);
         failed = true;
     } else {
-        setFileOwnership(voicePhonePrefix, cb, call.ingoingTape, ingoing);
+        setFileOwnership(voicePhonePrefix, cb, call.tape.ingoing, ingoing);
     }
 
     if (!failed) {
-        call.outgoingTape = openFile(outgoing, FileMode::Update);
-        if (!call.outgoingTape) {
+        call.tape.outgoing = openFile(outgoing, FileMode::Update);
+        if (!call.tape.outgoing) {
             fprintf(stderr, "%sCan't open tape file %s (outgoing)\n", voicePhonePrefix, outgoing.text);
             writeWord(cb.errorFlag, 1);
         } else {
-            setFileOwnership(voicePhonePrefix, cb, call.outgoingTape, outgoing);
+            setFileOwnership(voicePhonePrefix, cb, call.tape.outgoing, outgoing);
         }
     }
 
     if (tapeOpen(call))
-        tapeSeek(call, readWord(cb.tapePosition));
-}
-
-// One pass of the loop over the tape: each command starts from the state the
-// one before left, and a command that finds taping active waits for a pass
-// after it has stopped.
-void serveTape(Call& call)
-{
-    ControlBlock& cb = *call.cb;
-    if (readWord(cb.skipBack) != 0 && !flagSet(cb.recordFlags, FlagActive))
-        tapeSkipBack(call);
-    if (readWord(cb.rewindRequest) != 0 && !flagSet(cb.recordFlags, FlagActive))
-        tapeRewind(call);
-    if (readWord(cb.skipForward) != 0 && !flagSet(cb.recordFlags, FlagActive))
-        tapeSkipForward(call);
-    if (readWord(cb.endRequest) != 0 && !flagSet(cb.recordFlags, FlagActive))
-        tapeToEnd(call);
-    markStarted(cb.recordFlags);
-    markStopped(cb.recordFlags);
+        tapeSeek(cb, call.tape, readWord(cb.tapePosition));
 }
 
 void serveDtmf(ControlBlock& cb)
@@ -120,10 +89,17 @@ void serveDtmf(ControlBlock& cb)
         publishWord(cb.dtmfPending, 1); // after the tone bytes
 }
 
-void waitForPump(pid_t pid)
+// A pump that ended while its running word was still set died (a signal, an
+// OOM kill): nothing would read the line or the device any more, so the call
+// ends.  The look comes before the word is read: a pump that ends normally
+// clears its word before it exits.
+bool pumpLost(pid_t* pid, const Word& running, const char* name, ControlBlock& cb)
 {
-    if (pid > 0)
-        waitpid(pid, nullptr, 0);
+    int status = 0;
+    if (!workerEnded(pid, &status) || readWord(running) == 0)
+        return false;
+    reportLostWorker(voicePhonePrefix, name, status, cb);
+    return true;
 }
 
 void closeTape(FILE*& tape)
@@ -181,9 +157,13 @@ void announcePumps(const Call& call)
 void superviseCall(Call& call)
 {
     ControlBlock& cb = *call.cb;
-    while ((readWord(cb.t2aRunning) != 0 || readWord(cb.a2tRunning) != 0) && readWord(cb.stopRequest) == 0) {
+    while ((readWord(cb.t2aRunning) != 0 || readWord(cb.a2tRunning) != 0) && readWord(cb.stopRequest) == 0 &&
+           !shutdownRequested()) {
+        if (pumpLost(&call.t2aPid, cb.t2aRunning, "Pump (ttyI -> audio)", cb) ||
+            pumpLost(&call.a2tPid, cb.a2tRunning, "Pump (audio -> ttyI)", cb))
+            return;
         if (tapeOpen(call))
-            serveTape(call);
+            serveTapeCommands(cb, call.tape);
         serveDtmf(cb);
         usleep(passMicroseconds);
     }
@@ -193,61 +173,9 @@ void endCall(Call& call)
 {
     writeWord(call.cb->t2aRunning, 0);
     writeWord(call.cb->a2tRunning, 0);
-    waitForPump(call.t2aPid);
-    waitForPump(call.a2tPid);
-    closeTape(call.ingoingTape);
-    closeTape(call.outgoingTape);
+    waitForWorker(&call.t2aPid);
+    waitForWorker(&call.a2tPid);
+    closeTape(call.tape.ingoing);
+    closeTape(call.tape.outgoing);
     printDying(voicePhonePrefix);
-}
-
-void tapeSkipBack(Call& call)
-{
-    ControlBlock& cb = *call.cb;
-    uint32_t position = skipBackTarget(readWord(cb.tapePosition), readWord(cb.skipBack));
-    seekBoth(call, position);
-    publishWord(cb.skipBack, 0);
-    storePositions(cb, position);
-}
-
-void tapeRewind(Call& call)
-{
-    ControlBlock& cb = *call.cb;
-    publishWord(cb.rewindDone, 0);
-    seekBoth(call, 0);
-    publishWord(cb.outgoingPosition, 0);
-    publishWord(cb.ingoingPosition, 0);
-    publishWord(cb.tapePosition, 0);
-    publishWord(cb.rewindRequest, 0);
-    publishWord(cb.rewindDone, 1); // the positions are in place
-}
-
-void tapeSkipForward(Call& call)
-{
-    ControlBlock& cb = *call.cb;
-    uint32_t position =
-        skipForwardTarget(readWord(cb.tapePosition), readWord(cb.skipForward), readWord(cb.tapeLength));
-    seekBoth(call, position);
-    publishWord(cb.skipForward, 0);
-    storePositions(cb, position);
-}
-
-void tapeToEnd(Call& call)
-{
-    ControlBlock& cb = *call.cb;
-    uint32_t length = readWord(cb.tapeLength);
-    publishWord(cb.endDone, 0);
-    seekBoth(call, length);
-    publishWord(cb.outgoingPosition, length);
-    publishWord(cb.ingoingPosition, length);
-    publishWord(cb.tapePosition, length);
-    publishWord(cb.endRequest, 0);
-    publishWord(cb.endDone, 1); // the positions are in place
-}
-
-void tapeSeek(Call& call, uint32_t position)
-{
-    if (position > readWord(call.cb->tapeLength))
-        return; // beyond the tape: nothing moves
-    seekBoth(call, position);
-    storePositions(*call.cb, position);
 }

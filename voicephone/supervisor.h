@@ -1,7 +1,8 @@
 // The supervisor: the first process of the daemon.  It prepares the call
 // (record, tape), and while the pumps carry the audio it serves the tape
 // commands, the taping start and stop requests and the DTMF requests every
-// 10 ms; at the end it stops the pumps and closes the tape.
+// 10 ms, and watches that both pumps live; at the end it stops the pumps and
+// closes the tape.
 #pragma once
 
 #include "call.h"
@@ -14,16 +15,9 @@ void prepareCall(Call& call);
 // the pids.
 void announcePumps(const Call& call);
 
-// The 10 ms loop, until both running words are 0 or stopRequest is set.
+// The 10 ms loop, until both running words are 0, stopRequest is set, a
+// signal asks for the end, or a pump dies while its running word is set.
 void superviseCall(Call& call);
 
 // Stops and waits for the pumps, closes the tape, prints the last line.
 void endCall(Call& call);
-
-// The tape commands; each is served only while both tape files are open and
-// no pump tapes.  Both files move together and the three positions end equal.
-void tapeSkipBack(Call& call);
-void tapeRewind(Call& call);
-void tapeSkipForward(Call& call);
-void tapeToEnd(Call& call);
-void tapeSeek(Call& call, uint32_t position);

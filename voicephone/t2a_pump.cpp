@@ -10,6 +10,8 @@
 #include "line_decoder.h"
 #include "remote_code.h"
 #include "tape_math.h"
+#include "tape_writer.h"
+#include "tty_wait.h"
 
 namespace {
 
@@ -32,8 +34,8 @@ private:
     bool actOnCode(uint8_t code);
     void appendAudio(uint8_t byte);
     void deliverChunk();
-    void tapeChunk();
     void deliverToResponse();
+    bool claimResponse();
     void openResponse();
     void closeResponse();
     [[noreturn]] void failAndExit(const char* label);
@@ -52,7 +54,7 @@ private:
 
 void TtyToAudioPump::run()
 {
-    while (readWord(cb_.t2aRunning) != 0) {
+    while (readWord(cb_.t2aRunning) != 0 && !shutdownRequested()) {
         int ready = waitForTty(call_.ttyFd, false);
         if (ready < 0) {
             if (errno == EINTR)
@@ -145,44 +147,17 @@ void TtyToAudioPump::deliverChunk()
         // the line keeps being read; it is still taped.
         if (audioSpaceFor(call_.soundFd, call_.chunkSize))
             writeAudio(call_.soundFd, chunkBuffer, call_.chunkSize);
-        if (flagSet(cb_.recordFlags, FlagActive) && call_.ingoingTape)
-            tapeChunk();
+        if (flagSet(cb_.recordFlags, FlagActive) && call_.tape.ingoing)
+            tapeChunk(cb_, TapeSide::Ingoing, call_.tape.ingoing, chunkBuffer, chunkSize_, ttyToAudioPrefix);
     }
     chunkFill_ = 0;
-}
-
-void TtyToAudioPump::tapeChunk()
-{
-    uint32_t position = readWord(cb_.ingoingPosition);
-    if (!tapeHasRoom(readWord(cb_.tapeLimit), position, chunkSize_)) {
-        writeWord(cb_.tapeFull, 1);
-        clearActive(cb_.recordFlags);
-    } else {
-        size_t stored = fwrite(chunkBuffer, 1, chunkSize_, call_.ingoingTape);
-        if (stored < chunkSize_) {
-            // Take the file offset back to the recorded position, so the next
-            // taping lands where ingoingPosition says.
-            fseek(call_.ingoingTape, -static_cast<long>(stored), SEEK_CUR);
-            clearerr(call_.ingoingTape);
-            writeWord(cb_.errorFlag, 1);
-            clearActive(cb_.recordFlags);
-            fprintf(stderr, "%sError writing to file %s\n", ttyToAudioPrefix, pathFrom(cb_.ingoingPath).text);
-        } else {
-            writeWord(cb_.ingoingPosition, position + chunkSize_);
-        }
-    }
-    TapeExtent tape = tapeExtentAfterWrite(readWord(cb_.ingoingPosition), readWord(cb_.outgoingPosition),
-                                           readWord(cb_.tapeLength));
-    writeWord(cb_.tapeLength, tape.length);
-    writeWord(cb_.tapePosition, tape.position);
 }
 
 // Answer mode: every byte step serves the start and stop requests and hands
 // the decoded byte (if any) to the response file at once.
 void TtyToAudioPump::deliverToResponse()
 {
-    if (readWord(cb_.responseStart) != 0 && readWord(cb_.messagePlaying) == 0 &&
-        readWord(cb_.responseRecording) == 0)
+    if (readWord(cb_.responseStart) != 0 && claimResponse())
         openResponse();
     if (readWord(cb_.responseStop) != 0 && responseFile_) {
         closeResponse();
@@ -203,6 +178,22 @@ void TtyToAudioPump::deliverToResponse()
     chunkFill_ = 0;
 }
 
+// The greeting and the response never run at once.  The a2t pump claims
+// messagePlaying the same way, so of two requests posted in the same instant
+// at least one pump sees the other's claim; one that backs off leaves its
+// request pending for a later pass.
+bool TtyToAudioPump::claimResponse()
+{
+    if (readWord(cb_.messagePlaying) != 0 || readWord(cb_.responseRecording) != 0)
+        return false;
+    claimWord(cb_.responseRecording);
+    if (claimSeen(cb_.messagePlaying)) {
+        releaseClaim(cb_.responseRecording);
+        return false;
+    }
+    return true;
+}
+
 void TtyToAudioPump::openResponse()
 {
     writeWord(cb_.responseStart, 0);
@@ -218,7 +209,6 @@ void TtyToAudioPump::openResponse()
     }
     setFileOwnership(voicePhonePrefix, cb_, responseFile_, responsePath_);
     responseWritten_ = 0;
-    writeWord(cb_.responseRecording, 1);
 }
 
 void TtyToAudioPump::closeResponse()

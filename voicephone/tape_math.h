@@ -8,6 +8,9 @@
 // Whether a writer at `position` may tape a chunk of `chunk` bytes without
 // passing `limit`.  A position already beyond the limit (reached by moving
 // over a file longer than the limit) has no room: the tape is full there.
+// The record daemon answers the other way on purpose (record/room.h's
+// chunkFits: beyond the limit there is no limit); each keeps the answer its
+// application relies on.
 bool tapeHasRoom(uint32_t limit, uint32_t position, uint32_t chunk);
 
 // The position `seconds` back from `position`, never before the start.  The

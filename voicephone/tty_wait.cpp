@@ -1,0 +1,44 @@
+#include "tty_wait.h"
+
+#include <cerrno>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+int waitForTty(int fd, bool forWriting)
+{
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return -1;
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval timeout{0, ttyWaitMicroseconds};
+    int result = forWriting ? select(fd + 1, nullptr, &set, nullptr, &timeout)
+                            : select(fd + 1, &set, nullptr, nullptr, &timeout);
+    if (result > 0 && !FD_ISSET(fd, &set))
+        return 0;
+    return result;
+}
+
+ssize_t writeTtyWithin(int fd, const uint8_t* data, size_t length)
+{
+    int ready = waitForTty(fd, true);
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return 0;
+    // A writable tty may have room for less than we hand it, and a blocking
+    // write then waits for the rest; the alarm (caught, not restarting)
+    // ends that wait with what was taken.  The descriptor is the
+    // application's, so its blocking mode is left alone.
+    itimerval bound{{0, 0}, {0, ttyWaitMicroseconds}};
+    itimerval off{};
+    setitimer(ITIMER_REAL, &bound, nullptr);
+    ssize_t r = write(fd, data, length);
+    int saved = errno;
+    setitimer(ITIMER_REAL, &off, nullptr);
+    if (r < 0 && (saved == EINTR || saved == EAGAIN || saved == EWOULDBLOCK))
+        return 0;
+    errno = saved;
+    return r;
+}
