@@ -10,7 +10,7 @@ mkdir -p "$out"
 
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -Wall -Wextra -Icommon -Ivoicephone -Iplayback -Irecord)
-common=(common/audio_io.cpp common/control_block.cpp)
+common=(common/audio_io.cpp common/control_block.cpp common/daemon_util.cpp)
 
 # The pure logic of the voicephone pumps: every source of the folder but the
 # program's own process code and the tests.

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> ingoing(in.data, in.data + half);
     std::vector<uint8_t> outgoing(in.data + half, in.data + 2 * half);
     std::vector<uint8_t> output(half);
-    mixSamples(ingoing.data(), outgoing.data(), output.data(), half);
+    Word both{0};
+    mixSamples(ingoing.data(), outgoing.data(), output.data(), half, both);
     for (size_t i = 0; i < half; ++i) {
         check(output[i] == linearToUlaw(ulawToLinear(ingoing[i]) + ulawToLinear(outgoing[i])));
         check(output[i] == mixSample(outgoing[i], ingoing[i]));
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(alone == (outgoing[i] == 0x7F ? 0xFF : outgoing[i] == 0x00 ? 0x02 : outgoing[i]));
     }
     std::vector<uint8_t> inPlace(ingoing);
-    mixSamples(inPlace.data(), outgoing.data(), inPlace.data(), half);
+    mixSamples(inPlace.data(), outgoing.data(), inPlace.data(), half, both);
     check(inPlace == output);
 
     size_t inCount = ingoing.empty() ? 0 : ingoing[0];

@@ -35,11 +35,22 @@ TEST(MixSamples, MixesEveryInstantAndMayWriteOverAnInput)
         in[i] = static_cast<uint8_t>(i);
         out[i] = static_cast<uint8_t>(255 - i * 7);
     }
-    mixSamples(in.data(), out.data(), mixed.data(), in.size());
+    Word both{0};
+    mixSamples(in.data(), out.data(), mixed.data(), in.size(), both);
     for (size_t i = 0; i < in.size(); ++i)
         ASSERT_EQ(mixed[i], mixSample(in[i], out[i])) << i;
-    mixSamples(in.data(), out.data(), in.data(), in.size());
+    mixSamples(in.data(), out.data(), in.data(), in.size(), both);
     EXPECT_EQ(in, mixed);
+}
+
+TEST(MixSamples, OutgoingAlonePassesItsBytesUnchanged)
+{
+    std::vector<uint8_t> in(256, 0x80), out(256), played(256);
+    for (int i = 0; i < 256; ++i)
+        out[i] = static_cast<uint8_t>(i);
+    Word alone{1};
+    mixSamples(in.data(), out.data(), played.data(), out.size(), alone);
+    EXPECT_EQ(played, out);
 }
 
 TEST(MixCount, OutgoingAloneTakesItsReadElseTheShorterRead)

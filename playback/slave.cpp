@@ -1,17 +1,33 @@
 #include "slave.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "audio_io.h"
 #include "mixing.h"
 
 namespace {
 
+// With nothing to play from a tape that is a quiet FIFO or device, a pass
+// sleeps this long instead of spinning.
+constexpr useconds_t idleMicroseconds = 1000;
+
 // Sized for the largest chunk once; only the pages a chunk uses are touched.
 uint8_t ingoingBuffer[maxChunkSize];
 uint8_t outgoingBuffer[maxChunkSize];
 uint8_t outputBuffer[maxChunkSize];
+
+// One stream read.  A tape that is a FIFO whose writer is quiet has nothing
+// yet; that is not a read error.
+size_t readTape(uint8_t* buffer, size_t count, FILE* tape)
+{
+    size_t n = fread(buffer, 1, count, tape);
+    if (ferror(tape) && (errno == EAGAIN || errno == EWOULDBLOCK))
+        clearerr(tape);
+    return n;
+}
 
 // One pass: one read of each side still before its end, mixed into output.
 // Returns the samples placed there.
@@ -21,13 +37,11 @@ size_t mixChunk(const Playback& p, uint8_t* output)
     size_t inCount = 0;
     size_t outCount = 0;
     if (!readWord(p.cb->outgoingOnly) && !feof(p.ingoingTape))
-        inCount = fread(ingoingBuffer, 1, chunk, p.ingoingTape);
+        inCount = readTape(ingoingBuffer, chunk, p.ingoingTape);
     if (!feof(p.outgoingTape))
-        outCount = fread(outgoingBuffer, 1, chunk, p.outgoingTape);
+        outCount = readTape(outgoingBuffer, chunk, p.outgoingTape);
     size_t count = mixCount(readWord(p.cb->outgoingOnly) != 0, inCount, outCount);
-    // The application may switch to the outgoing side alone at any sample.
-    for (size_t i = 0; i < count; ++i)
-        output[i] = readWord(p.cb->outgoingOnly) ? outgoingBuffer[i] : mixSample(ingoingBuffer[i], outgoingBuffer[i]);
+    mixSamples(ingoingBuffer, outgoingBuffer, output, count, p.cb->outgoingOnly);
     return count;
 }
 
@@ -47,14 +61,32 @@ bool reportReadErrors(const Playback& p)
     return failed;
 }
 
+bool playing(const Playback& p) { return readWord(p.cb->playRunning) && !shutdownRequested(); }
+
+// Waits until the device can take data, a bounded wait at a time, so a
+// device that takes nothing cannot hold up a stop.  False when playing is
+// to end first; a failed wait counts as room, and the write then tells.
+bool waitForDevice(const Playback& p)
+{
+    for (;;) {
+        if (!playing(p))
+            return false;
+        int ready = waitForSound(p.soundFd, true, p.chunkSize);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true;
+    }
+}
+
 } // namespace
 
 void runPlaybackSlave(const Playback& p)
 {
     ControlBlock* cb = p.cb;
-    while (readWord(cb->playRunning) && !feof(p.ingoingTape) && !feof(p.outgoingTape)) {
+    while (playing(p) && !feof(p.ingoingTape) && !feof(p.outgoingTape)) {
         size_t n = mixChunk(p, outputBuffer);
         if (n > 0) {
+            if (!waitForDevice(p))
+                break;
             // A failed or short device write still counts: the position
             // follows the tape, not the speaker.
             writeAudio(p.soundFd, outputBuffer, static_cast<int>(n));
@@ -65,6 +97,8 @@ void runPlaybackSlave(const Playback& p)
             writeWord(cb->errorFlag, 1);
             break;
         }
+        if (n == 0 && !feof(p.ingoingTape) && !feof(p.outgoingTape))
+            usleep(idleMicroseconds);
     }
     writeWord(cb->playRunning, 0);
     printDying(playbackSlavePrefix);

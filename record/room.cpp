@@ -7,5 +7,5 @@ uint32_t roomLeft(uint32_t tapeLimit, uint32_t outgoingPosition)
 
 bool chunkFits(uint32_t tapeLimit, uint32_t outgoingPosition, uint32_t count)
 {
-    return count <= roomLeft(tapeLimit, outgoingPosition);
+    return count <= roomLeft(tapeLimit, outgoingPosition) && count <= UINT32_MAX - outgoingPosition;
 }
