@@ -3,8 +3,13 @@
 // fails or keeps answering EAGAIN.  In every case the daemon ends as the
 // record daemon's failure table says, with everything taped before the fault
 // intact and no worker left behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include "audio_io.h"
 
 #include "daemon_process.h"
 #include "reliability_kit.h"
@@ -186,6 +191,81 @@ TEST(RecordFaults, TapeThatCannotBeCreatedEndsWithStatusOne)
     EXPECT_EQ(readWord(r.seg->errorFlag), 1u);
     EXPECT_EQ(readWord(r.seg->recordRunning), 1u) << "left at 1 on this way out";
     EXPECT_EQ(readWord(r.seg->recordFlags), FlagStartRequest) << "nothing was started";
+}
+
+// A tape someone deletes or cuts while recording: the data would go to an
+// inode nobody can reach, or behind a hole of 0x00 bytes (full-scale noise).
+TEST(RecordFaults, ATapeDeletedOrCutWhileRecordingStopsTapingWithItsReason)
+{
+    for (bool deleted : {true, false}) {
+        SCOPED_TRACE(deleted ? "deleted" : "cut");
+        RecordRun r;
+        ASSERT_TRUE(r.start(""));
+        std::vector<uint8_t> fed = reliab::pattern(40 * chunk, 8);
+        r.sound.setPaced(true);
+        r.sound.feed(fed);
+        ASSERT_TRUE(r.seg.waitUntil([&] { return readWord(r.seg->outgoingPosition) >= 4 * chunk; }, 10s));
+        int changed = deleted ? unlink(r.tape.c_str()) : truncate(r.tape.c_str(), chunk);
+        ASSERT_EQ(changed, 0);
+        ASSERT_TRUE(r.seg.waitUntil([&] { return !flagSet(r.seg->recordFlags, FlagActive); }, 10s));
+        EXPECT_EQ(readWord(r.seg->errorFlag), 1u);
+        EXPECT_EQ(readWord(r.seg->tapeFull), 0u);
+        r.finish();
+        EXPECT_EQ(r.daemon.errors(), slave + "Tape file " + r.tape + (deleted ? " was deleted\n" : " was cut short\n"));
+        if (!deleted) {
+            EXPECT_EQ(reliab::readBytes(r.tape).size(), static_cast<size_t>(chunk)) << "a hole was written";
+        }
+    }
+}
+
+// 16-bit samples arriving in pieces of an odd number of bytes: the byte left
+// over waits for its other half, so every sample is taped whole.
+TEST(RecordFaults, OddPiecesOfSixteenBitSamplesAreTapedWhole)
+{
+    TempDir dir;
+    sim::Segment seg;
+    sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
+    writeWord(seg->ownerUid, getuid());
+    writeWord(seg->ownerGid, getgid());
+    writeWord(seg->wrapMode, 16);
+    writeWord(seg->tapeLimit, 0xFFFFFFFF);
+    writeWord(seg->recordFlags, FlagStartRequest);
+    int mic[2];
+    ASSERT_EQ(pipe2(mic, O_CLOEXEC), 0);
+    sim::DaemonProcess d;
+    std::vector<std::string> args{sim::programPath("record-daemon"), std::to_string(mic[0]), "1024",
+                                  std::to_string(seg.id())};
+    ASSERT_TRUE(d.start(args.front(), args, {mic[0]}));
+    close(mic[0]);
+
+    std::vector<uint8_t> spoken = reliab::pattern(161 * 20, 9); // µ-law, then as 16-bit samples
+    std::vector<uint8_t> raw(2 * spoken.size());
+    for (size_t i = 0; i < spoken.size(); ++i) {
+        auto s = static_cast<uint16_t>(ulawToLinear(spoken[i]));
+        raw[2 * i] = static_cast<uint8_t>(s & 0xFF);
+        raw[2 * i + 1] = static_cast<uint8_t>(s >> 8);
+    }
+    for (size_t at = 0; at < raw.size(); at += 161) {
+        size_t n = std::min<size_t>(161, raw.size() - at);
+        ASSERT_EQ(write(mic[1], raw.data() + at, n), static_cast<ssize_t>(n));
+        // One piece at a time: each read the slave makes ends inside a sample.
+        ASSERT_TRUE(seg.waitUntil(
+            [&] {
+                int queued = 0;
+                return ioctl(mic[1], FIONREAD, &queued) == 0 && queued == 0;
+            },
+            10s));
+    }
+    ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, static_cast<uint32_t>(spoken.size()), 10s));
+    seg->recordFlags.fetch_or(FlagStopRequest);
+    close(mic[1]);
+    ASSERT_EQ(d.wait(10s), std::optional<int>(0)) << d.errors();
+    std::vector<uint8_t> taped = reliab::readBytes(dir / "out.tape");
+    ASSERT_EQ(taped.size(), spoken.size());
+    size_t wrong = 0;
+    for (size_t i = 0; i < spoken.size(); ++i)
+        wrong += linearToUlaw(ulawToLinear(spoken[i])) != taped[i];
+    EXPECT_EQ(wrong, 0u) << "samples taped from split bytes";
 }
 
 } // namespace

@@ -272,9 +272,11 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
         ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
         writeWord(seg->responseStart, 1);
         ASSERT_TRUE(line.sendAudio(reliab::pattern(50)));
-        ASSERT_TRUE(seg.waitFor(seg->responseStart, 0));
+        // errorFlag is the last word a failed open stores.
+        ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
+        EXPECT_EQ(readWord(seg->responseStart), 0u);
+        EXPECT_EQ(readWord(seg->responseRecording), 0u);
         if (kind != Kind::Fifo) {
-            EXPECT_EQ(readWord(seg->responseRecording), 0u);
             writeWord(seg->messageStart, 1);
             ASSERT_TRUE(seg.waitFor(seg->messageStart, 0));
         }
@@ -387,6 +389,9 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
         {0, 0, true},
         {0xFFFFFFFF, 0xFFFFFFFF - 5 * chunk - 37, true},
         {1000, 5000, false},
+        // Beyond the limit there is none, but the word itself ends: the chunk
+        // that would wrap the position to the start fills the tape instead.
+        {1000, 0xFFFFFFFF - 5 * chunk - 37, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("limit " + std::to_string(c.limit) + " position " + std::to_string(c.position));
@@ -448,8 +453,8 @@ TEST(HostileFiles, PlaybackStartingNearTheEndOfAWord)
     }
 }
 
-// The voicephone tape at the edges: a limit of 0 tapes nothing; positions
-// near 2^32 never wrap while taping; skips form their byte counts modulo
+// The voicephone tape at the edges: a limit of 0 tapes nothing; a start
+// position near 2^32 is the end of the tape; skips form their byte counts modulo
 // 2^32, like every position word the application computes.
 TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
 {
@@ -499,13 +504,17 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
         });
     }
     {
-        SCOPED_TRACE("positions just under 2^32 with the largest limit");
+        SCOPED_TRACE("a start position just under 2^32, far beyond the tape");
         uint32_t start = 0xFFFFFFFF - 2 * chunk - 1;
-        call(0xFFFFFFFF, start, [&](sim::Segment& seg, sim::Line& line) {
+        call(length + 2 * chunk + 1, start, [&](sim::Segment& seg, sim::Line& line) {
+            // The words say where the files are: at the end of the tape.
+            EXPECT_EQ(readWord(seg->tapePosition), length);
+            EXPECT_EQ(readWord(seg->ingoingPosition), length);
+            EXPECT_EQ(readWord(seg->outgoingPosition), length);
             tapeSome(seg, line);
             uint32_t position = readWord(seg->ingoingPosition);
-            EXPECT_EQ(position, start + 2 * chunk) << "two chunks fit, the third does not";
-            EXPECT_EQ(readWord(seg->tapePosition), start) << "the outgoing side did not move";
+            EXPECT_EQ(position, length + 2 * chunk) << "two chunks fit, the third does not";
+            EXPECT_EQ(readWord(seg->tapePosition), length) << "the outgoing side did not move";
         });
     }
     {

@@ -221,8 +221,52 @@ TEST(HostileInvocation, AudioDescriptorThatIsNotOpen)
     }
 }
 
+// The daemon's own standard output and error are never "the audio device":
+// closed, their numbers would go to the response file, and the daemon's
+// lines with them.
+TEST(HostileInvocation, AnswerModeNeverClosesTheStandardDescriptors)
+{
+    for (uint32_t audioFd : {1u, 2u}) {
+        SCOPED_TRACE(audioFd);
+        TempDir dir;
+        sim::Segment seg;
+        writeWord(seg->wrapMode, 1);
+        writeWord(seg->answerMode, 1);
+        writeWord(seg->audioFd, audioFd);
+        writeWord(seg->responseLimit, 100000);
+        writeWord(seg->ownerUid, getuid());
+        writeWord(seg->ownerGid, getgid());
+        sim::Segment::setPath(seg->responsePath, dir / "response.ul");
+        sim::Segment::setPath(seg->messagePath, dir / "missing.ul");
+        sim::Line line;
+        sim::SoundDevice sound;
+        sim::DaemonProcess d;
+        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        writeWord(seg->messageStart, 1); // fails: a line on standard error
+        ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
+        writeWord(seg->responseStart, 1);
+        std::vector<uint8_t> caller = reliab::pattern(400, 3);
+        ASSERT_TRUE(line.sendAudio(caller));
+        ASSERT_TRUE(seg.waitFor(seg->responseStart, 0));
+        ASSERT_TRUE(line.waitTaken());
+        writeWord(seg->stopRequest, 1);
+        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+        EXPECT_NE(d.output().find(voicePhone + "Closing the audio device in this process...failure\n"),
+                  std::string::npos)
+            << d.output();
+        EXPECT_NE(d.output().find(voicePhone + "Dying\n"), std::string::npos) << d.output();
+        EXPECT_NE(d.errors().find("Can't open message file"), std::string::npos) << d.errors();
+        std::vector<uint8_t> response = reliab::readBytes(dir / "response.ul");
+        EXPECT_TRUE(reliab::startsWith(caller, response, response.size()))
+            << "the response file holds something the caller did not say";
+    }
+}
+
 // Wrap modes the sound routines do not know: the line on every call, and
-// each daemon ends as its Part says.
+// each daemon ends as it does on any failed device read.
 TEST(HostileInvocation, UnknownWrapModes)
 {
     constexpr int chunk = 160;

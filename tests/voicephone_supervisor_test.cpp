@@ -150,7 +150,7 @@ TEST(VoicePhoneStart, ClearsItsFieldsPreparesTheTapeAndEndsOnStopRequest)
 
 
 
-TEST(VoicePhoneStart, TapePositionAtTheEndIsTakenAndBeyondItIsLeftAlone)
+TEST(VoicePhoneStart, TapePositionAtTheEndIsTakenAndBeyondItMeansTheEnd)
 {
     {
         Call call;
@@ -177,10 +177,20 @@ TEST(VoicePhoneStart, TapePositionAtTheEndIsTakenAndBeyondItIsLeftAlone)
         writeWord(call.cb().ingoingPosition, 111);
         writeWord(call.cb().outgoingPosition, 222);
         ASSERT_TRUE(call.start(160));
+        // The words say where the files are: at the end, so taping appends
+        // instead of overwriting the start of the old recording.
+        EXPECT_EQ(readWord(call.cb().tapePosition), 16000u);
+        EXPECT_EQ(readWord(call.cb().ingoingPosition), 16000u);
+        EXPECT_EQ(readWord(call.cb().outgoingPosition), 16000u);
+        writeWord(call.cb().recordFlags, FlagStartRequest);
+        ASSERT_TRUE(call.waitFor(call.cb().recordFlags, FlagStarted | FlagActive));
+        const Bytes heard = audio(160, 9);
+        call.line.sendAudio(heard);
+        ASSERT_TRUE(call.waitFor(call.cb().ingoingPosition, 16160));
         EXPECT_EQ(call.stop(), 0);
-        EXPECT_EQ(readWord(call.cb().tapePosition), 16001u);
-        EXPECT_EQ(readWord(call.cb().ingoingPosition), 111u);
-        EXPECT_EQ(readWord(call.cb().outgoingPosition), 222u);
+        Bytes in = readFile(call.ingoingPath);
+        EXPECT_EQ(slice(in, 0, 16000), audio(16000));
+        EXPECT_EQ(slice(in, 16000, 160), heard);
     }
 }
 
