@@ -248,6 +248,15 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
             std::this_thread::sleep_for(200us); // the caller's pace, not a synchronisation
         }
     });
+    struct Join {
+        std::atomic<bool>& talking;
+        std::thread& caller;
+        ~Join()
+        {
+            talking = false;
+            caller.join();
+        }
+    } join{talking, caller};
     auto idle = [&] {
         return call.seg.waitUntil(
             [&] {
@@ -267,7 +276,9 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
         writeWord(cb.messageStop, 0);
         writeWord(cb.responseStart, 1);
         writeWord(cb.messageStart, 1);
-        ASSERT_TRUE(call.seg.waitUntil([&] { return !readWord(cb.messageStart) || !readWord(cb.responseStart); }, 10s));
+        ASSERT_TRUE(call.seg.waitUntil([&] { return !readWord(cb.messageStart) || !readWord(cb.responseStart); }, 10s))
+            << "round " << rounds << ": playing " << readWord(cb.messagePlaying) << ", recording "
+            << readWord(cb.responseRecording);
         // A few passes of both pumps: long enough for a second start to show.
         for (auto until = std::chrono::steady_clock::now() + 3ms; std::chrono::steady_clock::now() < until;) {
             if (readWord(cb.messagePlaying) && readWord(cb.responseRecording)) {
@@ -277,8 +288,6 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
         }
         ASSERT_TRUE(idle()) << "round " << rounds << ": a request was never served";
     }
-    talking = false;
-    caller.join();
     EXPECT_EQ(overlaps, 0) << "in " << rounds << " rounds";
     EXPECT_EQ(call.stop(), 0);
 }
