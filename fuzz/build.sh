@@ -37,3 +37,4 @@ build line "${common[@]}" "${vp[@]}"
 build doubling "${common[@]}" "${vp[@]}"
 build mixing "${common[@]}" playback/mixing.cpp
 build tape "${common[@]}" "${vp[@]}" record/room.cpp
+build tape_file "${common[@]}" voicephone/tape_writer.cpp voicephone/tape_navigation.cpp voicephone/tape_math.cpp
