@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h> // dprintf: the report reaches fd 2 whatever stderr points at
 
 #define check(condition)                                                                 \
     do {                                                                                 \
         if (!(condition)) {                                                              \
-            fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
+            dprintf(2, "invariant broken at line %d: %s\n", __LINE__, #condition);      \
             abort();                                                                     \
         }                                                                                \
     } while (0)
