@@ -149,12 +149,23 @@ inline void publishWord(Word& w, uint32_t v) { w.store(v, std::memory_order_rele
 inline uint32_t acquireWord(const Word& w) { return w.load(std::memory_order_acquire); }
 
 // Two processes that each may start one of two things that must never run
-// at once: each claims its word, then looks at the other's, and backs off if
-// it is set.  Sequentially consistent, so of two claims made in the same
-// instant at least one sees the other.
-inline void claimWord(Word& w) { w.store(1, std::memory_order_seq_cst); }
-inline bool claimSeen(const Word& w) { return w.load(std::memory_order_seq_cst) != 0; }
-inline void releaseClaim(Word& w) { w.store(0, std::memory_order_seq_cst); }
+// at once (the greeting and the response recording), each shown by its own
+// word: a process sets its word only while the other's is 0.  It claims its
+// word, then looks at the other's and backs off if that is set; both steps
+// sequentially consistent, so of two claims made in the same instant at
+// least one sees the other (both may back off; each tries again later).
+// False, and `mine` left 0, when the other runs or `mine` is already set.
+inline bool claimExclusive(Word& mine, const Word& other)
+{
+    if (readWord(mine) != 0 || readWord(other) != 0)
+        return false;
+    mine.store(1, std::memory_order_seq_cst);
+    if (other.load(std::memory_order_seq_cst) != 0) {
+        mine.store(0, std::memory_order_seq_cst);
+        return false;
+    }
+    return true;
+}
 
 inline bool flagSet(const Word& flags, uint32_t bit) { return (readWord(flags) & bit) != 0; }
 

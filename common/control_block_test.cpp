@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <sys/mman.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,68 @@ TEST(FlagByte, ConcurrentChangesFromTwoProcessesLoseNoBit)
     uint32_t flags = readWord(shared->flags);
     EXPECT_EQ(flags & 0xFFu, 0u);
     EXPECT_EQ(flags >> 8, readWord(shared->applicationAdds) & 0xFFFFFFu);
+    munmap(mem, sizeof(Shared));
+}
+
+TEST(ClaimExclusive, TakesTheWordOnlyWhileTheOtherIsFree)
+{
+    Word mine{0}, other{0};
+    EXPECT_TRUE(claimExclusive(mine, other));
+    EXPECT_EQ(readWord(mine), 1u);
+    EXPECT_FALSE(claimExclusive(mine, other)); // already running
+    Word theirs{0};
+    EXPECT_FALSE(claimExclusive(theirs, mine));
+    EXPECT_EQ(readWord(theirs), 0u) << "a claim that backs off leaves its word clear";
+}
+
+// Two processes claiming against each other as fast as they can: never both
+// inside at once, and each gets in many times.
+TEST(ClaimExclusive, TwoProcessesAreNeverInsideTogether)
+{
+    struct Shared {
+        Word first, second; // the two claimed words
+        Word inside;        // processes inside right now
+        Word overlaps;
+        Word stop;
+    };
+    void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* shared = new (mem) Shared{};
+    auto contend = [shared](Word& mine, Word& other) {
+        unsigned wins = 0;
+        while (readWord(shared->stop) == 0) {
+            if (!claimExclusive(mine, other))
+                continue;
+            if (shared->inside.fetch_add(1) != 0)
+                shared->overlaps.fetch_add(1);
+            shared->inside.fetch_sub(1);
+            mine.store(0, std::memory_order_seq_cst);
+            ++wins;
+        }
+        return wins;
+    };
+    int winsPipe[2];
+    ASSERT_EQ(pipe(winsPipe), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        unsigned wins = contend(shared->second, shared->first);
+        _exit(write(winsPipe[1], &wins, sizeof wins) == sizeof wins ? 0 : 1);
+    }
+    std::thread stopper([shared] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the span contended, not a synchronisation
+        writeWord(shared->stop, 1);
+    });
+    unsigned ours = contend(shared->first, shared->second);
+    stopper.join();
+    unsigned theirs = 0;
+    ASSERT_EQ(read(winsPipe[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+    waitpid(child, nullptr, 0);
+    close(winsPipe[0]);
+    close(winsPipe[1]);
+    EXPECT_EQ(readWord(shared->overlaps), 0u);
+    EXPECT_GT(ours, 1000u);
+    EXPECT_GT(theirs, 1000u);
     munmap(mem, sizeof(Shared));
 }
 

@@ -39,7 +39,6 @@ private:
     bool cycle();
     int readSoundDevice();
     int takeGreeting();
-    bool claimMessage();
     void openMessage();
     void closeMessage();
     void sendToLine(int count);
@@ -115,7 +114,9 @@ int AudioToTtyPump::readSoundDevice()
 // next chunk.  Returns the number of bytes in sendChunk to send.
 int AudioToTtyPump::takeGreeting()
 {
-    if (readWord(cb_.messageStart) != 0 && claimMessage())
+    // The greeting and the response never run at once; a request that backs
+    // off stays pending.
+    if (readWord(cb_.messageStart) != 0 && claimExclusive(cb_.messagePlaying, cb_.responseRecording))
         openMessage();
     if (readWord(cb_.messageStop) != 0) {
         if (!messageFile_)
@@ -134,20 +135,6 @@ int AudioToTtyPump::takeGreeting()
     if (ferror(messageFile_) && (errno == EAGAIN || errno == EWOULDBLOCK))
         clearerr(messageFile_); // a FIFO whose writer is quiet: nothing yet
     return static_cast<int>(n);
-}
-
-// The greeting and the response never run at once; see the t2a pump's
-// claimResponse, which this mirrors.
-bool AudioToTtyPump::claimMessage()
-{
-    if (readWord(cb_.messagePlaying) != 0 || readWord(cb_.responseRecording) != 0)
-        return false;
-    claimWord(cb_.messagePlaying);
-    if (claimSeen(cb_.responseRecording)) {
-        releaseClaim(cb_.messagePlaying);
-        return false;
-    }
-    return true;
 }
 
 void AudioToTtyPump::openMessage()

@@ -35,7 +35,6 @@ private:
     void appendAudio(uint8_t byte);
     void deliverChunk();
     void deliverToResponse();
-    bool claimResponse();
     void openResponse();
     void closeResponse();
     [[noreturn]] void failAndExit(const char* label);
@@ -157,7 +156,9 @@ void TtyToAudioPump::deliverChunk()
 // the decoded byte (if any) to the response file at once.
 void TtyToAudioPump::deliverToResponse()
 {
-    if (readWord(cb_.responseStart) != 0 && claimResponse())
+    // The greeting and the response never run at once; a request that backs
+    // off stays pending.
+    if (readWord(cb_.responseStart) != 0 && claimExclusive(cb_.responseRecording, cb_.messagePlaying))
         openResponse();
     if (readWord(cb_.responseStop) != 0 && responseFile_) {
         closeResponse();
@@ -176,22 +177,6 @@ void TtyToAudioPump::deliverToResponse()
         }
     }
     chunkFill_ = 0;
-}
-
-// The greeting and the response never run at once.  The a2t pump claims
-// messagePlaying the same way, so of two requests posted in the same instant
-// at least one pump sees the other's claim; one that backs off leaves its
-// request pending for a later pass.
-bool TtyToAudioPump::claimResponse()
-{
-    if (readWord(cb_.messagePlaying) != 0 || readWord(cb_.responseRecording) != 0)
-        return false;
-    claimWord(cb_.responseRecording);
-    if (claimSeen(cb_.messagePlaying)) {
-        releaseClaim(cb_.responseRecording);
-        return false;
-    }
-    return true;
 }
 
 void TtyToAudioPump::openResponse()
