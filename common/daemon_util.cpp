@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,8 @@ volatile sig_atomic_t shutdownSignalled = 0;
 
 void noteShutdown(int) { shutdownSignalled = 1; }
 
-// Interrupts a write that outlasts its time (see the line writer); does nothing else.
+// Interrupts a write that outlasts its bound (boundNextWrite), or one a
+// parent ends (stopWorker); does nothing else.
 void noteAlarm(int) {}
 
 void catchSignal(int signal, void (*handler)(int))
@@ -60,6 +62,12 @@ void prepareDaemonProcess()
 }
 
 bool shutdownRequested() { return shutdownSignalled != 0; }
+
+void boundNextWrite(long microseconds)
+{
+    itimerval bound{{0, 0}, {microseconds / 1000000, microseconds % 1000000}};
+    setitimer(ITIMER_REAL, &bound, nullptr);
+}
 
 void printBanner(const char* prefix, unsigned major, unsigned minor, unsigned patch, unsigned build)
 {
@@ -148,6 +156,20 @@ void waitForWorker(pid_t* pid)
     while (waitpid(*pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     *pid = 0;
+}
+
+void stopWorker(pid_t* pid)
+{
+    constexpr useconds_t nudgeMicroseconds = 2000;
+    while (*pid > 0) {
+        pid_t r = waitpid(*pid, nullptr, WNOHANG);
+        if (r == *pid || (r < 0 && errno != EINTR)) {
+            *pid = 0;
+            return;
+        }
+        kill(*pid, SIGALRM);
+        usleep(nudgeMicroseconds);
+    }
 }
 
 void reportLostWorker(const char* prefix, const char* worker, int status, ControlBlock& cb)

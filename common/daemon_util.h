@@ -33,6 +33,14 @@ void prepareDaemonProcess();
 // A SIGTERM, SIGINT or SIGHUP arrived, or (in a worker) the parent is gone.
 bool shutdownRequested();
 
+// Bounds the blocking write that follows: after `microseconds` a caught
+// SIGALRM interrupts it, and it returns what it wrote so far (or fails with
+// EINTR having written nothing).  0 turns the bound off again.  A device
+// that takes data keeps its own pace and is never cut short; one that takes
+// none cannot hold a worker past a stop.  The descriptor's own flags (the
+// application's) are left alone.
+void boundNextWrite(long microseconds);
+
 void printBanner(const char* prefix, unsigned major, unsigned minor, unsigned patch, unsigned build);
 void printDying(const char* prefix);
 
@@ -69,6 +77,14 @@ bool workerEnded(pid_t* pid, int* status);
 
 // Waits for a worker (a pid of 0 or less returns at once); *pid becomes 0.
 void waitForWorker(pid_t* pid);
+
+// The same for a worker that may sit in a blocking device write (the
+// playback slave, paced by its speaker): once its running word is cleared
+// it is sent SIGALRM every few milliseconds until it has ended.  The
+// signal is caught and does nothing but end the write, after which the
+// worker sees its running word; repeating it closes the gap between the
+// worker's look at the word and the start of its write.
+void stopWorker(pid_t* pid);
 
 // A worker that ended while its running word was still set: errorFlag, and
 // one line on standard error naming the worker and how it ended.

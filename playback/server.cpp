@@ -115,13 +115,13 @@ int runPlaybackServer(Playback& p)
             // FlagActive or playRunning): stop it first, so it adds nothing
             // to the position after the rewind.
             writeWord(cb->playRunning, 0);
-            waitForWorker(&p.slavePid);
+            stopWorker(&p.slavePid);
             seekPlayback(p, 0);
         }
     }
 
     writeWord(cb->playRunning, 0);
-    waitForWorker(&p.slavePid);
+    stopWorker(&p.slavePid);
     if (p.ingoingFile)
         fclose(p.ingoingFile);
     fclose(p.outgoingTape);

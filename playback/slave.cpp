@@ -63,16 +63,18 @@ bool reportReadErrors(const Playback& p)
 
 bool playing(const Playback& p) { return readWord(p.cb->playRunning) && !shutdownRequested(); }
 
-// Waits until the device can take data, a bounded wait at a time, so a
-// device that takes nothing cannot hold up a stop.  False when playing is
-// to end first; a failed wait counts as room, and the write then tells.
-bool waitForDevice(const Playback& p)
+// Hands a chunk to the device.  The write blocks while the device has no
+// room, which paces the slave; the server's stopWorker ends such a wait
+// when playing ends.  False when playing ended before the device took any
+// of the chunk.
+bool playChunk(const Playback& p, size_t n)
 {
     for (;;) {
         if (!playing(p))
             return false;
-        int ready = waitForSound(p.soundFd, true, p.chunkSize);
-        if (ready > 0 || (ready < 0 && errno != EINTR))
+        // A failed or short write still counts: the position follows the
+        // tape, not the speaker.
+        if (writeAudio(p.soundFd, outputBuffer, static_cast<int>(n)) >= 0 || errno != EINTR)
             return true;
     }
 }
@@ -85,11 +87,8 @@ void runPlaybackSlave(const Playback& p)
     while (playing(p) && !feof(p.ingoingTape) && !feof(p.outgoingTape)) {
         size_t n = mixChunk(p, outputBuffer);
         if (n > 0) {
-            if (!waitForDevice(p))
+            if (!playChunk(p, n))
                 break;
-            // A failed or short device write still counts: the position
-            // follows the tape, not the speaker.
-            writeAudio(p.soundFd, outputBuffer, static_cast<int>(n));
             writeWord(cb->tapePosition, readWord(cb->tapePosition) + static_cast<uint32_t>(n));
         }
         if (reportReadErrors(p)) {

@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <sys/select.h>
-#include <sys/time.h>
 #include <unistd.h>
+
+#include "daemon_util.h"
 
 int waitForTty(int fd, bool forWriting)
 {
@@ -28,15 +29,12 @@ ssize_t writeTtyWithin(int fd, const uint8_t* data, size_t length)
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return 0;
     // A writable tty may have room for less than we hand it, and a blocking
-    // write then waits for the rest; the alarm (caught, not restarting)
-    // ends that wait with what was taken.  The descriptor is the
-    // application's, so its blocking mode is left alone.
-    itimerval bound{{0, 0}, {0, ttyWaitMicroseconds}};
-    itimerval off{};
-    setitimer(ITIMER_REAL, &bound, nullptr);
+    // write then waits for the rest; the bound ends that wait with what was
+    // taken.
+    boundNextWrite(ttyWaitMicroseconds);
     ssize_t r = write(fd, data, length);
     int saved = errno;
-    setitimer(ITIMER_REAL, &off, nullptr);
+    boundNextWrite(0);
     if (r < 0 && (saved == EINTR || saved == EAGAIN || saved == EWOULDBLOCK))
         return 0;
     errno = saved;
