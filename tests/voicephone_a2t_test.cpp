@@ -239,7 +239,9 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
     writeWord(cb.audioFd, 0);
     writeWord(cb.responseLimit, 0xFFFFFFFF);
     ASSERT_TRUE(start());
-    writeFile(call.messagePath, audio(8000));
+    // Longer than the line holds: while the line is paused the greeting
+    // cannot end, so a response that starts meanwhile overlaps it.
+    writeFile(call.messagePath, audio(80000));
     // The ttyI-to-audio pump serves its requests as line bytes come in.
     std::atomic<bool> talking{true};
     std::thread caller([&] {
@@ -271,9 +273,17 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
             },
             10s);
     };
+    // Both requests taken and both running: both got past the other's claim.
+    // (A claim that backs off never takes its request, so a claim caught in
+    // the moment before it backs off is not counted.)
+    auto bothStarted = [&] {
+        return !readWord(cb.messageStart) && !readWord(cb.responseStart) && readWord(cb.messagePlaying) &&
+               readWord(cb.responseRecording);
+    };
     int overlaps = 0, rounds = 0;
     for (; rounds < 1000 && !HasFatalFailure(); ++rounds) {
         writeWord(cb.messageStop, 0);
+        call.line.pause(true);
         writeWord(cb.responseStart, 1);
         writeWord(cb.messageStart, 1);
         ASSERT_TRUE(call.seg.waitUntil([&] { return !readWord(cb.messageStart) || !readWord(cb.responseStart); }, 10s))
@@ -281,11 +291,12 @@ TEST_F(Greeting, GreetingAndResponseRequestedTogetherNeverRunAtOnce)
             << readWord(cb.responseRecording);
         // A few passes of both pumps: long enough for a second start to show.
         for (auto until = std::chrono::steady_clock::now() + 3ms; std::chrono::steady_clock::now() < until;) {
-            if (readWord(cb.messagePlaying) && readWord(cb.responseRecording)) {
+            if (bothStarted()) {
                 ++overlaps;
                 break;
             }
         }
+        call.line.pause(false);
         ASSERT_TRUE(idle()) << "round " << rounds << ": a request was never served";
     }
     EXPECT_EQ(overlaps, 0) << "in " << rounds << " rounds";
