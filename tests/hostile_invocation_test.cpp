@@ -222,7 +222,9 @@ TEST(HostileInvocation, AudioDescriptorThatIsNotOpen)
 }
 
 // Wrap modes the sound routines do not know: the line on every call, and
-// each daemon ends as its Part says.
+// each daemon's own way on: record-daemon gives up at its first read,
+// playback-daemon runs the tape through playing nothing, and the call keeps
+// taping the remote party while its local side ends.
 TEST(HostileInvocation, UnknownWrapModes)
 {
     constexpr int chunk = 160;
