@@ -70,6 +70,7 @@ private:
     SchedStat schedOfCalls(uint64_t& missing);
     void stopAll();
     bool allEnded();
+    bool windowDelivered() const;
     void checkTapes(LoadResult& r);
 
     const LoadOptions& opt_;
@@ -339,6 +340,16 @@ bool LoadRun::allEnded()
     return all;
 }
 
+bool LoadRun::windowDelivered() const
+{
+    for (const auto& c : calls_)
+        for (const Stream* s : {c.toSound.get(), c.toLine.get()})
+            for (size_t q = 0; q < s->sentAt.size(); ++q)
+                if (s->sentAt[q] >= win_.latencyFrom && s->sentAt[q] <= win_.latencyTo && !s->got[q])
+                    return false;
+    return true;
+}
+
 void LoadRun::checkTapes(LoadResult& r)
 {
     for (auto& c : calls_) {
@@ -422,9 +433,11 @@ LoadResult LoadRun::run()
     SchedStat cpu1 = schedOfCalls(missing);
     res_.earlyEnds = missing;
 
-    // Let the last chunks through, then end the bridges while the sound
-    // devices keep delivering, as real ones do, so every worker wakes up.
-    stream(nowNs() + 300 * msNs, nullptr);
+    // Let the last chunks of the window through (a busy machine may take
+    // ten times as long as an idle one's 300 ms), then end the bridges while
+    // the sound devices keep delivering, as real ones do, so every worker
+    // wakes up.
+    stream(nowNs() + 3000 * msNs, [&] { return windowDelivered(); });
     stopAll();
     bool ended = false;
     stream(nowNs() + 5000 * msNs, [&] { return ended = allEnded(); });

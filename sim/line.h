@@ -52,14 +52,14 @@ public:
 
     // Bytes sent that the daemon has not read yet, and a wait for none.
     size_t unread() const;
-    bool waitTaken(std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitTaken(std::chrono::milliseconds timeout = 10s) const;
 
     // Daemon to far end, doubling undone.
     std::vector<uint8_t> received() const;
     size_t receivedCount() const;
     std::vector<uint8_t> receivedRaw() const; // as it crossed the line
     size_t strayCodes() const;
-    bool waitForReceived(size_t count, std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitForReceived(size_t count, std::chrono::milliseconds timeout = 10s) const;
 
     // Stops draining the daemon's output (the line "stops taking data") and
     // starts again.

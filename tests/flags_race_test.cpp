@@ -66,7 +66,7 @@ private:
 
     Word& word_;
     std::atomic<bool> stop_{false};
-    uint64_t flips_[std::size(spareBits)] = {};
+    std::atomic<uint64_t> flips_[std::size(spareBits)] = {};
     std::thread thread_;
 };
 
@@ -106,7 +106,12 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     int starts = 0, stops = 0, fulls = 0;
     {
         Flipper flipper(seg->recordFlags);
-        for (int cycle = 0; cycle < 60; ++cycle) {
+        // At least 60 rounds, and on until the application's flips have
+        // run beside them long enough to count (a busy machine gives the
+        // flipper less of itself), within 20 s.
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (int cycle = 0; cycle < 60 || (flipper.flips() <= 10000 && std::chrono::steady_clock::now() < deadline);
+             ++cycle) {
             seg->recordFlags.fetch_or(FlagStartRequest);
             ASSERT_TRUE(seg.waitUntil([&] { return !flagSet(seg->recordFlags, FlagStartRequest); })) << cycle;
             ASSERT_TRUE(flagSet(seg->recordFlags, FlagStarted)) << "a start was lost, cycle " << cycle;

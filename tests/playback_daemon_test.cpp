@@ -238,9 +238,9 @@ TEST_F(PlaybackDaemon, ApplicationEndingPlayMidTapeAlwaysLeavesPositionZero)
                 seg->playFlags.fetch_and(~FlagActive);
             else
                 writeWord(seg->playRunning, 0);
-            // Give the server time to react while the slave is still blocked
-            // mid-chunk: that chunk must not count after the rewind.
-            std::this_thread::sleep_for(5ms);
+            // The server reacts while the slave is still blocked mid-chunk:
+            // that chunk must not count after the rewind.
+            ASSERT_TRUE(seg.waitFor(seg->playRunning, 0, 10s)) << "the server ending the slave";
             drain(speaker);
             close(speaker);
             ASSERT_EQ(d.wait(), 0);

@@ -103,11 +103,17 @@ public:
     // Starts the daemon and waits until its start-up is behind it.
     bool start(int chunkSize, const std::vector<std::string>& env = {})
     {
-        if (!sim::startVoicePhone(daemon, line, sound, chunkSize, seg, env))
+        if (!sim::startVoicePhone(daemon, line, sound, chunkSize, seg, env)) {
+            ADD_FAILURE() << "could not start voicephone-daemon";
             return false;
+        }
         // The pid line follows phoneUp; a phoneUp left at 1 from before
         // the start would say nothing.
-        return daemon.waitForLine("PID (ttyI -> audio)", 3000ms) && readWord(cb().phoneUp) == 1;
+        if (!daemon.waitForLine("PID (ttyI -> audio)", 10s)) {
+            ADD_FAILURE() << "waited 10 s for the PID line of voicephone-daemon";
+            return false;
+        }
+        return readWord(cb().phoneUp) == 1;
     }
 
     // Ends the call the way the application does; the exit status.
@@ -118,7 +124,7 @@ public:
     }
 
     // Waits until `word` holds `value`; false on time-out.
-    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 2000ms)
+    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 10s)
     {
         return seg.waitFor(word, value, timeout);
     }

@@ -4,15 +4,18 @@
 #pragma once
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
@@ -96,6 +99,16 @@ inline std::string readText(const std::string& path)
     return s.str();
 }
 
+// Lines of `text` that contain `part`.
+inline size_t countLines(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        n += line.find(part) != std::string::npos;
+    return n;
+}
+
 // Faults the library injected, one line each.
 inline int faultsFired(const std::string& log)
 {
@@ -161,6 +174,30 @@ inline int descriptorCount(pid_t pid)
         closedir(d);
     }
     return n;
+}
+
+// Waits until a process that need not be our child has ended; killed but
+// not yet reaped counts, since it can change nothing any more.
+inline bool waitEnded(pid_t pid, std::chrono::milliseconds timeout)
+{
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    close(fd);
+    return r == 1;
+}
+
+// True while a process sleeps in a system call.  A pump whose last bytes
+// have crossed and which sleeps again waits for the next ones: it is past
+// every look at the control block those bytes led to (a pump preempted
+// between its device write and its taping check is runnable, not asleep).
+inline bool asleep(pid_t pid)
+{
+    std::string text = readText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
 }
 
 // Private memory of a process in kB (Private_Clean + Private_Dirty), -1 if unknown.
