@@ -97,12 +97,25 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     sound.closeDaemonEnd();
     ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1)); // recordFlags is cleared before this
 
+    // Both sides talk until the test ends, also through a line that took
+    // nothing for a while on a busy machine (a send gives up after 5 s).
     std::atomic<bool> talking{true};
     std::thread far([&] {
         std::vector<uint8_t> audio = reliab::pattern(4 * chunk);
-        while (talking && line.sendAudio(audio))
-            sound.feed(audio);
+        while (talking) {
+            if (line.sendAudio(audio))
+                sound.feed(audio);
+        }
     });
+    struct JoinAtEnd {
+        std::atomic<bool>& talking;
+        std::thread& far;
+        ~JoinAtEnd() // also when an assertion leaves the test early
+        {
+            talking = false;
+            far.join();
+        }
+    } joinAtEnd{talking, far};
     int starts = 0, stops = 0, fulls = 0;
     {
         Flipper flipper(seg->recordFlags);
@@ -139,13 +152,11 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
             << "a flip of the application was lost among " << flipper.flips();
         EXPECT_GT(flipper.flips(), 10000u);
     }
-    talking = false;
     writeWord(seg->stopRequest, 1);
     EXPECT_EQ(daemon.wait(10s), std::optional<int>(0));
-    far.join();
     EXPECT_EQ(readWord(seg->recordFlags) & daemonBits, 0u);
-    EXPECT_EQ(starts, 60);
-    EXPECT_EQ(stops + fulls, 60);
+    EXPECT_GE(starts, 60);
+    EXPECT_EQ(stops + fulls, starts);
 }
 
 // One start and one stop per run of the record and the playback daemons,

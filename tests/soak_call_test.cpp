@@ -138,7 +138,8 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
             ++touchtones;
             ASSERT_TRUE(seg.waitUntil([&] { return reliab::countLines(daemon.output(), "Touchtone '1'") == touchtones; },
                                       10s))
-                << "touchtone " << touchtones << " after segment " << s;
+                << "touchtone " << touchtones << " after segment " << s << ", the daemon printed "
+                << reliab::countLines(daemon.output(), "Touchtone '1'");
             ASSERT_TRUE(line.waitForReceived(fedUp, 10s)) << "segment " << s << " on the line";
             ASSERT_TRUE(seg.waitUntil([&] { return reliab::asleep(pids[2]); }, 10s))
                 << "the audio-to-ttyI pump back in its wait after segment " << s;
