@@ -16,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 // Bits no daemon owns: the three spare bits of the flag byte and some of
@@ -79,9 +79,9 @@ uint32_t spare(uint32_t word)
 // taping by themselves at a small tape limit.
 TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
 {
-    TempDir dir;
-    reliab::writeBytes(dir / "in.tape", {});
-    reliab::writeBytes(dir / "out.tape", {});
+    ScratchDir dir;
+    kit::writeFile(dir / "in.tape", {});
+    kit::writeFile(dir / "out.tape", {});
     sim::Segment seg;
     sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
     sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -166,7 +166,7 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
 {
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        TempDir dir;
+        ScratchDir dir;
         {
             sim::Segment seg;
             sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
@@ -196,8 +196,8 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
         }
         {
             sim::Segment seg;
-            reliab::writeBytes(dir / "in.tape", reliab::pattern(400 * chunk));
-            reliab::writeBytes(dir / "out.tape", reliab::pattern(400 * chunk, 2));
+            kit::writeFile(dir / "in.tape", reliab::pattern(400 * chunk));
+            kit::writeFile(dir / "out.tape", reliab::pattern(400 * chunk, 2));
             sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
             sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
             writeWord(seg->wrapMode, 1);

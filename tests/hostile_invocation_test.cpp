@@ -15,7 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 const std::string voicePhone = "Orvex VoicePhone daemon: ";
 const std::string recordServer = "Orvex Record daemon (server): ";
@@ -143,7 +143,7 @@ TEST(HostileInvocation, SegmentsThatDoNotExistOrAreTooSmall)
 // handling says.
 TEST(HostileInvocation, DescriptorsThatAreNotOpen)
 {
-    TempDir dir;
+    ScratchDir dir;
     for (const char* fd : {"-5", "99999999999", "1000"}) {
         SCOPED_TRACE(std::string("descriptor ") + fd);
         {
@@ -159,8 +159,8 @@ TEST(HostileInvocation, DescriptorsThatAreNotOpen)
         }
         {
             sim::Segment seg;
-            reliab::writeBytes(dir / "in.tape", reliab::pattern(1600));
-            reliab::writeBytes(dir / "out.tape", reliab::pattern(1600, 2));
+            kit::writeFile(dir / "in.tape", reliab::pattern(1600));
+            kit::writeFile(dir / "out.tape", reliab::pattern(1600, 2));
             sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
             sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
             writeWord(seg->wrapMode, 1);
@@ -231,7 +231,7 @@ TEST(HostileInvocation, UnknownWrapModes)
     for (uint32_t mode : {0u, 8u, 17u}) {
         std::string wrapLine = "Wrap mode " + std::to_string(mode) + " not implemented\n";
         SCOPED_TRACE(wrapLine);
-        TempDir dir;
+        ScratchDir dir;
         {
             sim::Segment seg;
             sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
@@ -247,12 +247,12 @@ TEST(HostileInvocation, UnknownWrapModes)
             EXPECT_EQ(d.errors(), wrapLine + "record: Invalid argument\n");
             EXPECT_EQ(readWord(seg->recordRunning), 0u);
             EXPECT_EQ(readWord(seg->recordFlags), FlagStarted | FlagActive);
-            EXPECT_EQ(reliab::readBytes(dir / "rec.tape").size(), 0u);
+            EXPECT_EQ(kit::readFile(dir / "rec.tape").size(), 0u);
         }
         {
             sim::Segment seg;
-            reliab::writeBytes(dir / "in.tape", reliab::pattern(5 * chunk));
-            reliab::writeBytes(dir / "out.tape", reliab::pattern(5 * chunk, 2));
+            kit::writeFile(dir / "in.tape", reliab::pattern(5 * chunk));
+            kit::writeFile(dir / "out.tape", reliab::pattern(5 * chunk, 2));
             sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
             sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
             writeWord(seg->wrapMode, mode);
@@ -271,8 +271,8 @@ TEST(HostileInvocation, UnknownWrapModes)
         }
         {
             sim::Segment seg;
-            reliab::writeBytes(dir / "in.tape", {});
-            reliab::writeBytes(dir / "out.tape", {});
+            kit::writeFile(dir / "in.tape", {});
+            kit::writeFile(dir / "out.tape", {});
             sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
             sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
             writeWord(seg->wrapMode, mode);
@@ -298,7 +298,7 @@ TEST(HostileInvocation, UnknownWrapModes)
             writeWord(seg->stopRequest, 1);
             EXPECT_EQ(d.wait(5s), std::optional<int>(0));
             EXPECT_EQ(sound.playedCount(), 0u);
-            EXPECT_EQ(reliab::readBytes(dir / "in.tape"), said);
+            EXPECT_EQ(kit::readFile(dir / "in.tape"), said);
             std::string errors = d.errors();
             EXPECT_NE(errors.find(wrapLine + "(audio->ttyI) read: Invalid argument\n"), std::string::npos) << errors;
         }

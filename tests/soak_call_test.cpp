@@ -18,7 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 // The outgoing tape takes whole chunks, also after a short read (its tail
 // then repeats the cycle before).  The stand-in writes the sound device in
@@ -64,9 +64,9 @@ uint32_t soakSeconds()
 TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
 {
     const uint32_t seconds = soakSeconds();
-    TempDir dir;
-    reliab::writeBytes(dir / "in.tape", {});
-    reliab::writeBytes(dir / "out.tape", {});
+    ScratchDir dir;
+    kit::writeFile(dir / "in.tape", {});
+    kit::writeFile(dir / "out.tape", {});
     sim::Segment seg;
     sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
     sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -185,8 +185,8 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
 
     // The two directions crossed whole, and the tape holds what was taped.
     EXPECT_TRUE(line.received().size() == fedUp) << line.received().size();
-    EXPECT_EQ(reliab::readBytes(dir / "in.tape"), model.in);
-    EXPECT_EQ(reliab::readBytes(dir / "out.tape"), model.out);
+    EXPECT_EQ(kit::readFile(dir / "in.tape"), model.in);
+    EXPECT_EQ(kit::readFile(dir / "out.tape"), model.out);
 
     const char* names[] = {"supervisor", "t2a pump", "a2t pump"};
     for (size_t i = 0; i < pids.size(); ++i) {
