@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 #include "bench_kit.h"
+#include "dle_doubling.h"
 #include "proc_stats.h"
+#include "scratch_dir.h"
+#include "whole_file.h"
 
 namespace bench {
 
@@ -76,7 +79,7 @@ private:
     const LoadOptions& opt_;
     Bridge bridge_;
     int n_;
-    ScratchDir dir_;
+    kit::ScratchDir dir_;
     std::vector<Call> calls_;
     int epoll_ = -1, timer_ = -1;
     int64_t start_ = 0, period_ = 0;
@@ -96,7 +99,7 @@ bool LoadRun::startOne(Call& c)
         return false;
     std::string chunk = std::to_string(opt_.chunk);
     std::vector<int> fds{c.line.daemon, c.sound.daemon};
-    std::string log = dir_.file("log" + std::to_string(c.index));
+    std::string log = dir_ / ("log" + std::to_string(c.index));
     switch (bridge_) {
     case Bridge::Floor:
         c.top = spawnProgram(programPath("floor-bridge"), {"3", "4", chunk}, fds, log);
@@ -109,8 +112,8 @@ bool LoadRun::startOne(Call& c)
         if (!c.block->ok())
             return false;
         ControlBlock& cb = **c.block;
-        std::string in = dir_.file("in" + std::to_string(c.index)), out = dir_.file("out" + std::to_string(c.index));
-        if (!writeWholeFile(in, {}) || !writeWholeFile(out, {}))
+        std::string in = dir_ / ("in" + std::to_string(c.index)), out = dir_ / ("out" + std::to_string(c.index));
+        if (!kit::writeFile(in, {}) || !kit::writeFile(out, {}))
             return false;
         SharedBlock::setPath(cb.ingoingPath, in);
         SharedBlock::setPath(cb.outgoingPath, out);
@@ -183,7 +186,7 @@ void LoadRun::sendChunk(Stream& s, int fd, uint32_t seq, bool doubled, int64_t n
     const uint8_t* bytes = chunk_.data();
     size_t n = chunk_.size();
     if (doubled) {
-        n = doubleDle(chunk_.data(), chunk_.size(), doubled_.data());
+        n = doubleDleBytes(chunk_.data(), chunk_.size(), doubled_.data());
         bytes = doubled_.data();
     }
     if (!s.backlog.empty()) {
@@ -354,7 +357,7 @@ void LoadRun::checkTapes(LoadResult& r)
 {
     for (auto& c : calls_) {
         for (const char* side : {"in", "out"}) {
-            auto bytes = readWholeFile(dir_.file(side + std::to_string(c.index)));
+            auto bytes = kit::readFile(dir_ / (side + std::to_string(c.index)));
             TapeCheck t = checkTape(bytes.data(), bytes.size(), static_cast<size_t>(opt_.chunk), c.index);
             r.tapeBytes += t.bytes;
             r.tapeChunks += t.chunks;
