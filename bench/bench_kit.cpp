@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -214,45 +213,6 @@ bool processEnded(int pidFd, int timeoutMs)
 {
     pollfd p{pidFd, POLLIN, 0};
     return poll(&p, 1, timeoutMs) == 1;
-}
-
-ScratchDir::ScratchDir()
-{
-    char tmpl[] = "/tmp/orvex-bench.XXXXXX";
-    if (mkdtemp(tmpl))
-        path_ = tmpl;
-}
-
-ScratchDir::~ScratchDir()
-{
-    if (path_.empty())
-        return;
-    nftw(
-        path_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-        FTW_DEPTH | FTW_PHYS);
-}
-
-bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(); // no data pointer when empty
-    return fclose(f) == 0 && ok;
-}
-
-std::vector<uint8_t> readWholeFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        bytes.insert(bytes.end(), buf, buf + n);
-    fclose(f);
-    return bytes;
 }
 
 } // namespace bench

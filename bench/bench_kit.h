@@ -70,23 +70,6 @@ template <typename Done>
 bool waitUntil(Done done, std::chrono::milliseconds timeout, int stepUs = 200);
 void sleepUs(int64_t us);
 
-// A scratch folder for tape files, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> readWholeFile(const std::string& path);
-
 template <typename Done>
 bool waitUntil(Done done, std::chrono::milliseconds timeout, int stepUs)
 {

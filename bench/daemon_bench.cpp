@@ -22,9 +22,12 @@
 #include <vector>
 
 #include "bench_kit.h"
+#include "dle_doubling.h"
 #include "dtmf.h"
 #include "marks.h"
 #include "proc_stats.h"
+#include "scratch_dir.h"
+#include "whole_file.h"
 
 using namespace bench;
 using namespace std::chrono_literals;
@@ -134,7 +137,7 @@ void Pacer::loop()
             (void)!read(timer, &expirations, sizeof expirations);
             makeMarkedChunk(chunk, chunkSize, seq++, 0);
             if (feedLine_)
-                (void)!write(lineFar_, doubled, doubleDle(chunk, chunkSize, doubled));
+                (void)!write(lineFar_, doubled, doubleDleBytes(chunk, chunkSize, doubled));
             if (feedSound_)
                 (void)!write(soundFar_, chunk, chunkSize);
             if (speaker_ == Speaker::Period)
@@ -162,16 +165,16 @@ void Pacer::loop()
 // A voicephone-daemon call with fresh stand-ins and tape files.
 class VoiceCall {
 public:
-    VoiceCall(ScratchDir& dir, int index) : dir_(dir), index_(index) {}
+    VoiceCall(kit::ScratchDir& dir, int index) : dir_(dir), index_(index) {}
     ~VoiceCall() { kill(); }
 
     bool start(size_t tapeBytes)
     {
         std::string n = std::to_string(index_);
-        std::string in = dir_.file("vin" + n), out = dir_.file("vout" + n);
+        std::string in = dir_ / ("vin" + n), out = dir_ / ("vout" + n);
         if (!block_.ok() || !makeLine(line_) || !makeSoundSocket(sound_) ||
-            !writeWholeFile(in, std::vector<uint8_t>(tapeBytes, 0xFF)) ||
-            !writeWholeFile(out, std::vector<uint8_t>(tapeBytes, 0xFF)))
+            !kit::writeFile(in, std::vector<uint8_t>(tapeBytes, 0xFF)) ||
+            !kit::writeFile(out, std::vector<uint8_t>(tapeBytes, 0xFF)))
             return false;
         ControlBlock& cb = *block_;
         SharedBlock::setPath(cb.ingoingPath, in);
@@ -180,7 +183,7 @@ public:
         writeWord(cb.tapeLimit, 0xFFFFFFFFu);
         writeWord(cb.ownerUid, getuid());
         writeWord(cb.ownerGid, getgid());
-        log_ = dir_.file("vlog" + n);
+        log_ = dir_ / ("vlog" + n);
         top_ = spawnProgram(programPath("voicephone-daemon"),
                             {"3", "4", std::to_string(chunkSize), std::to_string(block_.id())},
                             {line_.daemon, sound_.daemon}, log_);
@@ -258,7 +261,7 @@ public:
     pid_t a2t() const { return a2t_; }
 
 private:
-    ScratchDir& dir_;
+    kit::ScratchDir& dir_;
     int index_;
     SharedBlock block_;
     DescriptorPair line_, sound_;
@@ -288,7 +291,7 @@ Throughput unpaced(int inFd, int outFd, bool doubleIn, bool undoOut, double seco
     for (uint32_t q = 0; q < 64; ++q) {
         uint8_t chunk[chunkSize], doubled[2 * chunkSize];
         makeMarkedChunk(chunk, chunkSize, q, 1);
-        size_t n = doubleIn ? doubleDle(chunk, chunkSize, doubled) : chunkSize;
+        size_t n = doubleIn ? doubleDleBytes(chunk, chunkSize, doubled) : chunkSize;
         block.insert(block.end(), doubleIn ? doubled : chunk, (doubleIn ? doubled : chunk) + n);
     }
     ChunkReader reader(chunkSize, 1);
@@ -332,7 +335,7 @@ Throughput unpaced(int inFd, int outFd, bool doubleIn, bool undoOut, double seco
     return r;
 }
 
-Throughput voiceDirection(ScratchDir& dir, bool lineToSound, bool taping, double seconds)
+Throughput voiceDirection(kit::ScratchDir& dir, bool lineToSound, bool taping, double seconds)
 {
     VoiceCall call(dir, lineToSound ? 100 : 101);
     Throughput r;
@@ -359,7 +362,7 @@ Throughput voiceDirection(ScratchDir& dir, bool lineToSound, bool taping, double
 
 // The same through the floor bridge: what the stand-ins and the wake-up
 // pattern allow without any of the daemon's work.
-Throughput floorDirection(ScratchDir& dir, bool lineToSound, double seconds)
+Throughput floorDirection(kit::ScratchDir& dir, bool lineToSound, double seconds)
 {
     Throughput r;
     std::string what = std::string("floor bridge ") + (lineToSound ? "line → sound device" : "sound device → line");
@@ -370,7 +373,7 @@ Throughput floorDirection(ScratchDir& dir, bool lineToSound, double seconds)
         return r;
     }
     pid_t pid = spawnProgram(programPath("floor-bridge"), {"3", "4", std::to_string(chunkSize)},
-                             {line.daemon, sound.daemon}, dir.file("tflog"));
+                             {line.daemon, sound.daemon}, dir / ("tflog"));
     close(line.daemon);
     close(sound.daemon);
     line.daemon = sound.daemon = -1;
@@ -399,14 +402,14 @@ Throughput floorDirection(ScratchDir& dir, bool lineToSound, double seconds)
     return r;
 }
 
-Throughput playbackRun(ScratchDir& dir, bool outgoingOnly, size_t bytes)
+Throughput playbackRun(kit::ScratchDir& dir, bool outgoingOnly, size_t bytes)
 {
     std::string mode = outgoingOnly ? " (outgoing alone)" : " (mixed)";
     Throughput r;
     r.what = outgoingOnly ? "playback, outgoing file alone" : "playback, both files mixed";
-    std::string in = dir.file("pin"), out = dir.file("pout");
+    std::string in = dir / ("pin"), out = dir / ("pout");
     // Silence on the ingoing side leaves every marked byte as it is in the mix.
-    if (!writeWholeFile(in, std::vector<uint8_t>(bytes, 0xFF)) || !writeWholeFile(out, markedStream(bytes, 1))) {
+    if (!kit::writeFile(in, std::vector<uint8_t>(bytes, 0xFF)) || !kit::writeFile(out, markedStream(bytes, 1))) {
         r.note = "no tape files";
         return r;
     }
@@ -424,7 +427,7 @@ Throughput playbackRun(ScratchDir& dir, bool outgoingOnly, size_t bytes)
     writeWord(block->ownerGid, getgid());
     writeWord(block->playFlags, FlagStartRequest);
     pid_t pid = spawnProgram(programPath("playback-daemon"), {"3", std::to_string(chunkSize), std::to_string(block.id())},
-                             {sound.daemon}, dir.file("plog"));
+                             {sound.daemon}, dir / ("plog"));
     close(sound.daemon);
     sound.daemon = -1;
     ChunkReader reader(chunkSize, 1);
@@ -466,11 +469,11 @@ Throughput playbackRun(ScratchDir& dir, bool outgoingOnly, size_t bytes)
     return r;
 }
 
-Throughput recordRun(ScratchDir& dir, size_t bytes)
+Throughput recordRun(kit::ScratchDir& dir, size_t bytes)
 {
     Throughput r;
     r.what = "record, sound device → tape";
-    std::string out = dir.file("rout");
+    std::string out = dir / ("rout");
     SharedBlock block;
     DescriptorPair sound;
     if (!block.ok() || !makeSoundPipe(sound, true)) {
@@ -484,7 +487,7 @@ Throughput recordRun(ScratchDir& dir, size_t bytes)
     writeWord(block->ownerGid, getgid());
     writeWord(block->recordFlags, FlagStartRequest);
     pid_t pid = spawnProgram(programPath("record-daemon"), {"3", std::to_string(chunkSize), std::to_string(block.id())},
-                             {sound.daemon}, dir.file("rlog"));
+                             {sound.daemon}, dir / ("rlog"));
     close(sound.daemon);
     sound.daemon = -1;
     auto source = markedStream(bytes, 1);
@@ -546,7 +549,7 @@ Throughput recordRun(ScratchDir& dir, size_t bytes)
         r.note = "did not end on the stop request";
     }
     closePair(sound);
-    auto tape = readWholeFile(out);
+    auto tape = kit::readFile(out);
     TapeCheck t = checkTape(tape.data(), tape.size(), chunkSize, 1);
     r.bytes = t.chunks * chunkSize;
     r.lost = t.bad;
@@ -618,7 +621,7 @@ Latency dtmfKeys(VoiceCall& call, Pacer& pacer, int samples)
 }
 
 // stopRequest → every process of the call has ended, over fresh calls.
-Latency callEnds(ScratchDir& dir, int samples)
+Latency callEnds(kit::ScratchDir& dir, int samples)
 {
     Latency l{"stopRequest → all three processes ended", {}, "—", ""};
     std::vector<double> v;
@@ -658,14 +661,14 @@ Latency callEnds(ScratchDir& dir, int samples)
 // (A stand-in that takes exactly one chunk per period would measure the
 // socket instead: a writer waiting on a stream socket is woken only once
 // three quarters of its send buffer have drained.)
-std::pair<Latency, Latency> playbackStops(ScratchDir& dir, int samples)
+std::pair<Latency, Latency> playbackStops(kit::ScratchDir& dir, int samples)
 {
     Latency flagged{"playback stop request → FlagStopped", {}, "≤ 2 ms + one chunk (20 ms)", ""};
     Latency ended{"playback stop request → slave ended", {}, "≤ 2 ms + one chunk (20 ms)", ""};
     std::vector<double> vf, ve;
-    std::string in = dir.file("sin"), out = dir.file("sout");
-    writeWholeFile(in, std::vector<uint8_t>(800000, 0xFF));
-    writeWholeFile(out, markedStream(800000, 1));
+    std::string in = dir / ("sin"), out = dir / ("sout");
+    kit::writeFile(in, std::vector<uint8_t>(800000, 0xFF));
+    kit::writeFile(out, markedStream(800000, 1));
     for (int i = 0; i < samples; ++i) {
         SharedBlock block;
         DescriptorPair sound;
@@ -681,7 +684,7 @@ std::pair<Latency, Latency> playbackStops(ScratchDir& dir, int samples)
         writeWord(block->playFlags, FlagStartRequest);
         pid_t pid = spawnProgram(programPath("playback-daemon"),
                                  {"3", std::to_string(chunkSize), std::to_string(block.id())}, {sound.daemon},
-                                 dir.file("slog"));
+                                 dir / ("slog"));
         close(sound.daemon);
         sound.daemon = -1;
         Pacer speaker(-1, sound.far, false, false, Speaker::Period);
@@ -747,14 +750,14 @@ void measureCost(const std::vector<std::pair<std::string, pid_t>>& processes, do
     }
 }
 
-void pacedCosts(ScratchDir& dir, double seconds)
+void pacedCosts(kit::ScratchDir& dir, double seconds)
 {
     {
         // The floor bridge under the same stand-ins, process by process.
         DescriptorPair line, sound;
         if (makeLine(line) && makeSoundSocket(sound)) {
             pid_t pid = spawnProgram(programPath("floor-bridge"), {"3", "4", std::to_string(chunkSize)},
-                                     {line.daemon, sound.daemon}, dir.file("flog"));
+                                     {line.daemon, sound.daemon}, dir / ("flog"));
             close(line.daemon);
             close(sound.daemon);
             line.daemon = sound.daemon = -1;
@@ -791,9 +794,9 @@ void pacedCosts(ScratchDir& dir, double seconds)
         }
     }
     {
-        std::string in = dir.file("cin"), out = dir.file("cout");
-        writeWholeFile(in, std::vector<uint8_t>(800000, 0xFF));
-        writeWholeFile(out, markedStream(800000, 1));
+        std::string in = dir / ("cin"), out = dir / ("cout");
+        kit::writeFile(in, std::vector<uint8_t>(800000, 0xFF));
+        kit::writeFile(out, markedStream(800000, 1));
         SharedBlock block;
         DescriptorPair sound;
         if (block.ok() && makeSoundSocket(sound)) {
@@ -809,7 +812,7 @@ void pacedCosts(ScratchDir& dir, double seconds)
             setsockopt(sound.daemon, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
             pid_t pid = spawnProgram(programPath("playback-daemon"),
                                      {"3", std::to_string(chunkSize), std::to_string(block.id())}, {sound.daemon},
-                                     dir.file("clog"));
+                                     dir / ("clog"));
             close(sound.daemon);
             sound.daemon = -1;
             Pacer speaker(-1, sound.far, false, false, Speaker::Exact);
@@ -830,7 +833,7 @@ void pacedCosts(ScratchDir& dir, double seconds)
         SharedBlock block;
         DescriptorPair sound;
         if (block.ok() && makeSoundPipe(sound, true)) {
-            SharedBlock::setPath(block->outgoingPath, dir.file("crec"));
+            SharedBlock::setPath(block->outgoingPath, dir / ("crec"));
             writeWord(block->wrapMode, 1);
             writeWord(block->tapeLimit, 0xFFFFFFFFu);
             writeWord(block->ownerUid, getuid());
@@ -838,7 +841,7 @@ void pacedCosts(ScratchDir& dir, double seconds)
             writeWord(block->recordFlags, FlagStartRequest);
             pid_t pid = spawnProgram(programPath("record-daemon"),
                                      {"3", std::to_string(chunkSize), std::to_string(block.id())}, {sound.daemon},
-                                     dir.file("crlog"));
+                                     dir / ("crlog"));
             close(sound.daemon);
             sound.daemon = -1;
             Pacer microphone(-1, sound.far, false, true, Speaker::None);
@@ -873,7 +876,7 @@ int main(int argc, char** argv)
             only = argv[i + 1];
     }
     signal(SIGPIPE, SIG_IGN);
-    ScratchDir dir;
+    kit::ScratchDir dir;
     if (dir.path().empty())
         return 1;
     if (only == "cost") {

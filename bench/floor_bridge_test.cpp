@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "bench_kit.h"
+#include "dle_doubling.h"
 #include "marks.h"
 #include "proc_stats.h"
 
@@ -53,7 +54,7 @@ TEST(FloorBridge, CarriesMarkedChunksBothWaysAndEndsOnTerm)
     for (uint32_t q = 0; q < 10; ++q) {
         uint8_t c[chunk], d[2 * chunk];
         makeMarkedChunk(c, chunk, q, 7);
-        lineBytes.insert(lineBytes.end(), d, d + doubleDle(c, chunk, d));
+        lineBytes.insert(lineBytes.end(), d, d + doubleDleBytes(c, chunk, d));
     }
     for (size_t at = 0, piece = 1; at < lineBytes.size(); at += piece, piece = piece % 97 + 26)
         ASSERT_GT(write(line.far, lineBytes.data() + at, std::min(piece, lineBytes.size() - at)), 0);

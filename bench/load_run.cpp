@@ -14,7 +14,10 @@
 #include <unistd.h>
 
 #include "bench_kit.h"
+#include "dle_doubling.h"
 #include "proc_stats.h"
+#include "scratch_dir.h"
+#include "whole_file.h"
 
 namespace bench {
 
@@ -70,12 +73,13 @@ private:
     SchedStat schedOfCalls(uint64_t& missing);
     void stopAll();
     bool allEnded();
+    bool windowDelivered() const;
     void checkTapes(LoadResult& r);
 
     const LoadOptions& opt_;
     Bridge bridge_;
     int n_;
-    ScratchDir dir_;
+    kit::ScratchDir dir_;
     std::vector<Call> calls_;
     int epoll_ = -1, timer_ = -1;
     int64_t start_ = 0, period_ = 0;
@@ -95,7 +99,7 @@ bool LoadRun::startOne(Call& c)
         return false;
     std::string chunk = std::to_string(opt_.chunk);
     std::vector<int> fds{c.line.daemon, c.sound.daemon};
-    std::string log = dir_.file("log" + std::to_string(c.index));
+    std::string log = dir_ / ("log" + std::to_string(c.index));
     switch (bridge_) {
     case Bridge::Floor:
         c.top = spawnProgram(programPath("floor-bridge"), {"3", "4", chunk}, fds, log);
@@ -108,8 +112,8 @@ bool LoadRun::startOne(Call& c)
         if (!c.block->ok())
             return false;
         ControlBlock& cb = **c.block;
-        std::string in = dir_.file("in" + std::to_string(c.index)), out = dir_.file("out" + std::to_string(c.index));
-        if (!writeWholeFile(in, {}) || !writeWholeFile(out, {}))
+        std::string in = dir_ / ("in" + std::to_string(c.index)), out = dir_ / ("out" + std::to_string(c.index));
+        if (!kit::writeFile(in, {}) || !kit::writeFile(out, {}))
             return false;
         SharedBlock::setPath(cb.ingoingPath, in);
         SharedBlock::setPath(cb.outgoingPath, out);
@@ -182,7 +186,7 @@ void LoadRun::sendChunk(Stream& s, int fd, uint32_t seq, bool doubled, int64_t n
     const uint8_t* bytes = chunk_.data();
     size_t n = chunk_.size();
     if (doubled) {
-        n = doubleDle(chunk_.data(), chunk_.size(), doubled_.data());
+        n = doubleDleBytes(chunk_.data(), chunk_.size(), doubled_.data());
         bytes = doubled_.data();
     }
     if (!s.backlog.empty()) {
@@ -339,11 +343,21 @@ bool LoadRun::allEnded()
     return all;
 }
 
+bool LoadRun::windowDelivered() const
+{
+    for (const auto& c : calls_)
+        for (const Stream* s : {c.toSound.get(), c.toLine.get()})
+            for (size_t q = 0; q < s->sentAt.size(); ++q)
+                if (s->sentAt[q] >= win_.latencyFrom && s->sentAt[q] <= win_.latencyTo && !s->got[q])
+                    return false;
+    return true;
+}
+
 void LoadRun::checkTapes(LoadResult& r)
 {
     for (auto& c : calls_) {
         for (const char* side : {"in", "out"}) {
-            auto bytes = readWholeFile(dir_.file(side + std::to_string(c.index)));
+            auto bytes = kit::readFile(dir_ / (side + std::to_string(c.index)));
             TapeCheck t = checkTape(bytes.data(), bytes.size(), static_cast<size_t>(opt_.chunk), c.index);
             r.tapeBytes += t.bytes;
             r.tapeChunks += t.chunks;
@@ -422,9 +436,11 @@ LoadResult LoadRun::run()
     SchedStat cpu1 = schedOfCalls(missing);
     res_.earlyEnds = missing;
 
-    // Let the last chunks through, then end the bridges while the sound
-    // devices keep delivering, as real ones do, so every worker wakes up.
-    stream(nowNs() + 300 * msNs, nullptr);
+    // Let the last chunks of the window through (a busy machine may take
+    // ten times as long as an idle one's 300 ms), then end the bridges while
+    // the sound devices keep delivering, as real ones do, so every worker
+    // wakes up.
+    stream(nowNs() + 3000 * msNs, [&] { return windowDelivered(); });
     stopAll();
     bool ended = false;
     stream(nowNs() + 5000 * msNs, [&] { return ended = allEnded(); });

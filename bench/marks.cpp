@@ -59,17 +59,6 @@ bool readMark(const uint8_t* chunk, size_t size, uint32_t& seq, uint32_t& call)
     return true;
 }
 
-size_t doubleDle(const uint8_t* in, size_t n, uint8_t* out)
-{
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (in[i] == dle)
-            out[k++] = dle;
-        out[k++] = in[i];
-    }
-    return k;
-}
-
 size_t undoubleDle(uint8_t* buf, size_t n, bool& pending, uint64_t& codes)
 {
     size_t k = 0;

@@ -28,9 +28,8 @@ void makeMarkedChunk(uint8_t* chunk, size_t size, uint32_t seq, uint32_t call);
 // Checks a whole chunk; on success stores its numbers.
 bool readMark(const uint8_t* chunk, size_t size, uint32_t& seq, uint32_t& call);
 
-// The line's framing at the far end: every DLE of audio is sent twice.
-// Returns the number of bytes stored in out (room for 2 * n).
-size_t doubleDle(const uint8_t* in, size_t n, uint8_t* out);
+// The line's framing at the far end: every DLE of audio is sent twice, as
+// voicephone_core's doubleDleBytes does it.
 
 // Undoes doubleDle over a stream cut at any place: `pending` carries a DLE
 // that ended the previous piece.  A DLE followed by anything but DLE is a

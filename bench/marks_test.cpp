@@ -1,8 +1,9 @@
 #include "marks.h"
 
 #include <gtest/gtest.h>
-
 #include <vector>
+
+#include "dle_doubling.h"
 
 namespace bench {
 namespace {
@@ -63,7 +64,7 @@ TEST(LineFraming, UndoesDoublingAcrossEverySplitAndCountsCodes)
 {
     std::vector<uint8_t> audio{1, dle, 2, dle, dle, 3, dle};
     std::vector<uint8_t> line(2 * audio.size());
-    line.resize(doubleDle(audio.data(), audio.size(), line.data()));
+    line.resize(doubleDleBytes(audio.data(), audio.size(), line.data()));
     EXPECT_EQ(line.size(), audio.size() + 4);
     line.push_back(dle);
     line.push_back(0x03); // a code, not audio

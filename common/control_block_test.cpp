@@ -77,8 +77,9 @@ TEST(FlagByte, ConcurrentChangesFromTwoProcessesLoseNoBit)
     }
     writeWord(shared->go, 1);
     int cycles = 0, rounds = 0, overlapped = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    // Run until the two sides have demonstrably interleaved many times.
+    // Run until the two sides have demonstrably interleaved many times; on a
+    // busy machine they seldom run at the same moment, so this may take long.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (overlapped < 2000 && std::chrono::steady_clock::now() < deadline) {
         uint32_t before = readWord(shared->flags) >> 8;
         shared->flags.fetch_or(FlagStartRequest, std::memory_order_relaxed);

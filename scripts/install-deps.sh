@@ -1,18 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the tools and the
-# benchmarks use, when they are missing.  Needs root for apt-get.
+# Installs the Debian packages the project uses, when they are missing.
+# Needs root for apt-get.
+#
+#   scripts/install-deps.sh            the programs, the tests, the tools and the benchmarks
+#   scripts/install-deps.sh --runtime  only what building the programs needs
+#                                      (cmake -DBUILD_TESTING=OFF)
 set -euo pipefail
 
-packages=(
+# The daemons and callctl.
+runtime=(
   build-essential cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libspandsp-dev        # independent DTMF receiver for the tone tests
   libsndfile1-dev       # WAV files in callctl
   libsamplerate0-dev    # resampling on import
   libcairo2-dev         # the call picture
+)
+# The tests, the fuzz targets and the benchmarks.
+testing=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libspandsp-dev        # independent DTMF receiver for the tone tests
   clang                 # libFuzzer targets
   socat                 # baseline relay in the load benchmark
+  stress-ng             # a busy machine for scripts/stress-tests.sh
 )
+
+case "${1:-}" in
+  --runtime) packages=("${runtime[@]}") ;;
+  "") packages=("${runtime[@]}" "${testing[@]}") ;;
+  *) echo "usage: $0 [--runtime]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -34,8 +34,10 @@ fi
 
 if [ -z "${SKIP_FUZZ:-}" ]; then
     echo "== fuzz targets (${fuzz_seconds} s each)"
-    fuzz/build.sh build-fuzz
-    for target in build-fuzz/*_fuzz; do
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-fuzz -j"$jobs" --target fuzz_targets
+    for target in build-fuzz/bin/*_fuzz; do
         name=$(basename "$target" _fuzz)
         # New inputs go to a scratch folder; the committed seeds stay as they are.
         work=$(mktemp -d)

@@ -57,7 +57,7 @@ public:
     std::string output() const; // standard output as one text
     std::string errors() const; // standard error as one text
     // Waits for a complete line, on either stream, that contains `text`.
-    bool waitForLine(std::string_view text, std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitForLine(std::string_view text, std::chrono::milliseconds timeout = 10s) const;
     // Kills the whole group now.
     void kill(int signal = 9);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "line.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
 
@@ -122,33 +123,27 @@ class CommandLines : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/sim-bin-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.path().empty());
         // The descriptors are the first argument, or the first two.
         write("voicephone-daemon", "$1 $2");
         write("playback-daemon", "$1");
         write("record-daemon", "$1");
-        setenv("ORVEX_BIN_DIR", dir_.c_str(), 1);
+        setenv("ORVEX_BIN_DIR", dir_.path().c_str(), 1);
     }
-    void TearDown() override
-    {
-        unsetenv("ORVEX_BIN_DIR");
-        std::system(("rm -rf " + dir_).c_str());
-    }
+    void TearDown() override { unsetenv("ORVEX_BIN_DIR"); }
     void write(const std::string& name, const std::string& descriptors)
     {
-        std::string path = dir_ + "/" + name;
+        std::string path = dir_ / name;
         std::ofstream(path) << "#!/bin/sh\necho \"$0 $*\"\nfor fd in " << descriptors
                             << "; do [ -e /proc/self/fd/$fd ] && echo \"open $fd\"; done\nexit 0\n";
         chmod(path.c_str(), 0755);
     }
-    std::string dir_;
+    kit::ScratchDir dir_;
 };
 
 TEST_F(CommandLines, EachDaemonGetsItsDescriptorsChunkSizeAndSegment)
 {
-    EXPECT_EQ(programPath("record-daemon"), dir_ + "/record-daemon");
+    EXPECT_EQ(programPath("record-daemon"), dir_.path() + "/record-daemon");
     Segment seg;
     Line line;
     SoundDevice sound;
@@ -159,19 +154,20 @@ TEST_F(CommandLines, EachDaemonGetsItsDescriptorsChunkSizeAndSegment)
     DaemonProcess voice;
     ASSERT_TRUE(startVoicePhone(voice, line, sound, 160, seg));
     EXPECT_EQ(voice.wait(), 0);
-    EXPECT_EQ(voice.lines().out, (std::vector<std::string>{dir_ + "/voicephone-daemon " + tty + " " + dsp + " 160 " + id,
+    const std::string bin = dir_.path();
+    EXPECT_EQ(voice.lines().out, (std::vector<std::string>{bin + "/voicephone-daemon " + tty + " " + dsp + " 160 " + id,
                                                            "open " + tty, "open " + dsp}));
 
     DaemonProcess playback;
     ASSERT_TRUE(startPlayback(playback, sound, 1, seg));
     EXPECT_EQ(playback.wait(), 0);
     EXPECT_EQ(playback.lines().out,
-              (std::vector<std::string>{dir_ + "/playback-daemon " + dsp + " 1 " + id, "open " + dsp}));
+              (std::vector<std::string>{bin + "/playback-daemon " + dsp + " 1 " + id, "open " + dsp}));
 
     DaemonProcess record;
     ASSERT_TRUE(startRecord(record, sound, 65536, seg));
     EXPECT_EQ(record.wait(), 0);
-    EXPECT_EQ(record.lines().out.at(0), dir_ + "/record-daemon " + dsp + " 65536 " + id);
+    EXPECT_EQ(record.lines().out.at(0), bin + "/record-daemon " + dsp + " 65536 " + id);
 }
 
 } // namespace

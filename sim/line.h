@@ -24,6 +24,9 @@ inline constexpr uint8_t ETX = 0x03;
 inline constexpr uint8_t DC4 = 0x14;
 
 // The line's framing as pure functions: every DLE in audio is sent twice.
+// Written apart from voicephone_core's doubleDleBytes on purpose: the far
+// end checks the daemon's framing against its own reading of the format, so
+// a fault shared by both could not hide.
 std::vector<uint8_t> doubleDle(std::span<const uint8_t> audio);
 // Undoes doubleDle; a DLE followed by anything but DLE is not audio and is
 // counted in *stray (the daemon never sends codes of its own).  `pendingDle`
@@ -52,14 +55,14 @@ public:
 
     // Bytes sent that the daemon has not read yet, and a wait for none.
     size_t unread() const;
-    bool waitTaken(std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitTaken(std::chrono::milliseconds timeout = 10s) const;
 
     // Daemon to far end, doubling undone.
     std::vector<uint8_t> received() const;
     size_t receivedCount() const;
     std::vector<uint8_t> receivedRaw() const; // as it crossed the line
     size_t strayCodes() const;
-    bool waitForReceived(size_t count, std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitForReceived(size_t count, std::chrono::milliseconds timeout = 10s) const;
 
     // Stops draining the daemon's output (the line "stops taking data") and
     // starts again.

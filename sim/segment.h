@@ -32,8 +32,10 @@ public:
     static void setPath(char (&field)[pathFieldSize], std::string_view path);
 
     // Polls every 200 µs until the word holds `value` or the time is up.
-    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 2000ms) const;
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 2000ms) const;
+    // The kit's waits default to 10 s, ten times what a busy machine needs:
+    // a wait that holds returns at once, so only a fault pays for it.
+    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 10s) const;
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) const;
 
 private:
     int id_ = -1;

@@ -39,7 +39,7 @@ public:
     void feedRaw(std::span<const uint8_t> deviceBytes); // exactly these bytes, any wrap mode
     void setPaced(bool realTime);
     size_t pendingFeed() const; // device bytes not yet taken by the daemon
-    bool waitFedOut(std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitFedOut(std::chrono::milliseconds timeout = 10s) const;
     // Closes the source once everything fed has been written: the daemon's
     // reads then return 0.
     void endSource();
@@ -48,7 +48,7 @@ public:
     std::vector<uint8_t> played() const;
     size_t playedCount() const;
     std::vector<uint8_t> playedRaw() const; // device bytes as written
-    bool waitForPlayed(size_t count, std::chrono::milliseconds timeout = 2000ms) const;
+    bool waitForPlayed(size_t count, std::chrono::milliseconds timeout = 10s) const;
 
 private:
     void pump();

@@ -7,7 +7,9 @@
 
 #include "audio_io.h"
 #include "daemon_process.h"
+#include "scratch_dir.h"
 #include "segment.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -46,29 +48,11 @@ Outcome shell(const std::string& line, std::chrono::milliseconds timeout = 15000
     return r;
 }
 
-std::vector<uint8_t> fileBytes(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 class CallctlCli : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/callctl-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+    std::string path(const std::string& name) const { return dir_ / name; }
+    kit::ScratchDir dir_;
 };
 
 TEST_F(CallctlCli, UsageErrorsExitTwoAndNameTheBadValue)
@@ -140,14 +124,14 @@ TEST_F(CallctlCli, TapeExportAndImportRoundTripByteExact)
         in[i] = static_cast<uint8_t>(i * 31 + 7);
     for (size_t i = 0; i < out.size(); ++i)
         out[i] = static_cast<uint8_t>(255 - i % 256);
-    writeBytes(path("in.ul"), in);
-    writeBytes(path("out.ul"), out);
+    kit::writeFile(path("in.ul"), in);
+    kit::writeFile(path("out.ul"), out);
     Outcome r = callctl({"tape", "export", path("in.ul"), path("out.ul"), path("pair.wav")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "wrote " + path("pair.wav") + ": 2 channels, 12345 samples (00:01.5), 8 kHz mu-law\n");
     ASSERT_EQ(callctl({"tape", "import", path("pair.wav"), path("in2.ul"), path("out2.ul")}).status, 0);
-    EXPECT_EQ(fileBytes(path("in2.ul")), in);
-    std::vector<uint8_t> out2 = fileBytes(path("out2.ul"));
+    EXPECT_EQ(kit::readFile(path("in2.ul")), in);
+    std::vector<uint8_t> out2 = kit::readFile(path("out2.ul"));
     ASSERT_EQ(out2.size(), in.size()); // padded with silence to the longer side
     EXPECT_TRUE(std::equal(out.begin(), out.end(), out2.begin()));
 
@@ -155,7 +139,7 @@ TEST_F(CallctlCli, TapeExportAndImportRoundTripByteExact)
     r = callctl({"tape", "import", path("mono.wav"), path("back.ul")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("bytes copied"), std::string::npos);
-    EXPECT_EQ(fileBytes(path("back.ul")), in);
+    EXPECT_EQ(kit::readFile(path("back.ul")), in);
 }
 
 TEST_F(CallctlCli, RecordAndPlayCarryTheBytesThroughTheDaemons)
@@ -163,23 +147,23 @@ TEST_F(CallctlCli, RecordAndPlayCarryTheBytesThroughTheDaemons)
     std::vector<uint8_t> take(4000);
     for (size_t i = 0; i < take.size(); ++i)
         take[i] = static_cast<uint8_t>(i * 13);
-    writeBytes(path("mic.ul"), take);
+    kit::writeFile(path("mic.ul"), take);
     ASSERT_EQ(callctl({"tape", "export", path("mic.ul"), path("mic.wav")}).status, 0);
     // The WAV as microphone, through record-daemon, into the take.
     Outcome r = callctl({"record", "--sound", path("mic.wav"), "--take", path("take.ul")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "recorded " + path("take.ul") + ": 4000 bytes (00:00.5)\n");
-    EXPECT_EQ(fileBytes(path("take.ul")), take);
+    EXPECT_EQ(kit::readFile(path("take.ul")), take);
     // The take as outgoing side, through playback-daemon, into a command.
     r = callctl({"play", "--outgoing-only", "--ingoing", path("none.ul"), "--outgoing", path("take.ul"), "--sound-cmd",
                  "cat > '" + path("played.raw") + "'"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(fileBytes(path("played.raw")), take);
+    EXPECT_EQ(kit::readFile(path("played.raw")), take);
     // In 16-bit mode the device side carries linear samples.
     r = callctl({"play", "--outgoing-only", "--wrap", "16", "--ingoing", path("none.ul"), "--outgoing", path("take.ul"),
                  "--sound-cmd", "cat > '" + path("played16.raw") + "'"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<uint8_t> linear = fileBytes(path("played16.raw"));
+    std::vector<uint8_t> linear = kit::readFile(path("played16.raw"));
     ASSERT_EQ(linear.size(), 2 * take.size());
     for (size_t i = 0; i < take.size(); ++i)
         ASSERT_EQ(static_cast<int16_t>(linear[2 * i] | linear[2 * i + 1] << 8), ulawToLinear(take[i])) << i;
@@ -188,7 +172,7 @@ TEST_F(CallctlCli, RecordAndPlayCarryTheBytesThroughTheDaemons)
 TEST_F(CallctlCli, CallConsoleTakesKeysFromAPipeAndEndsCleanly)
 {
     std::string program = sim::programPath("callctl");
-    Outcome r = shell("cd '" + dir_ + "' && printf 't..5..k........t.b.r.x' | '" + program +
+    Outcome r = shell("cd '" + dir_.path() + "' && printf 't..5..k........t.b.r.x' | '" + program +
                   "' call --remote-code 907 --transcript call.txt");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("touchtones heard: *907#"), std::string::npos) << r.out;
@@ -199,7 +183,7 @@ TEST_F(CallctlCli, CallConsoleTakesKeysFromAPipeAndEndsCleanly)
     EXPECT_NE(text.find("rewindDone 0 -> 1"), std::string::npos);
     EXPECT_NE(text.find("Orvex VoicePhone daemon: Dying"), std::string::npos);
     // Taped for a while, then moved back and rewound.
-    EXPECT_GT(fileBytes(path("call-in.ul")).size(), 4000u);
+    EXPECT_GT(kit::readFile(path("call-in.ul")).size(), 4000u);
 }
 
 TEST_F(CallctlCli, ShowDecodesALiveRecordAndWatchesItGo)

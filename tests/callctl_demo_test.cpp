@@ -10,24 +10,13 @@
 
 #include "audio_io.h"
 #include "daemon_process.h"
+#include "scratch_dir.h"
+#include "whole_file.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<uint8_t> fileBytes(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string fileText(const std::string& path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 struct Wav {
     SF_INFO info{};
@@ -83,7 +72,7 @@ void endsWellAndSaysSo(const DemoRun& d)
 
 void callWavHoldsBothTapedSidesInStep(const DemoRun& d)
 {
-    std::vector<uint8_t> in = fileBytes(d.path("tape-in.ul")), out = fileBytes(d.path("tape-out.ul"));
+    std::vector<uint8_t> in = kit::readFile(d.path("tape-in.ul")), out = kit::readFile(d.path("tape-out.ul"));
     ASSERT_GT(in.size(), 8000u); // seconds of call were taped
     ASSERT_GT(out.size(), 8000u);
     Wav w = readWav(d.path("call.wav"));
@@ -103,7 +92,7 @@ void callWavHoldsBothTapedSidesInStep(const DemoRun& d)
 
 void playbackWavsAreTheMixAndTheOutgoingSide(const DemoRun& d)
 {
-    std::vector<uint8_t> in = fileBytes(d.path("tape-in.ul")), out = fileBytes(d.path("tape-out.ul"));
+    std::vector<uint8_t> in = kit::readFile(d.path("tape-in.ul")), out = kit::readFile(d.path("tape-out.ul"));
     Wav mixed = readWav(d.path("playback.wav")), alone = readWav(d.path("playback-outgoing.wav"));
     ASSERT_EQ(mixed.raw.size(), std::min(in.size(), out.size()));
     for (size_t i = 0; i < mixed.raw.size(); ++i)
@@ -113,7 +102,7 @@ void playbackWavsAreTheMixAndTheOutgoingSide(const DemoRun& d)
 
 void takeAndResponseStopAtTheirLimits(const DemoRun& d)
 {
-    std::vector<uint8_t> take = fileBytes(d.path("take.ul")), response = fileBytes(d.path("response.ul"));
+    std::vector<uint8_t> take = kit::readFile(d.path("take.ul")), response = kit::readFile(d.path("response.ul"));
     // 6 s demo: a 0.72 s take rounded down to whole 160-byte chunks, a
     // 1.08 s response.
     EXPECT_EQ(take.size(), 5760u);
@@ -128,7 +117,7 @@ void takeAndResponseStopAtTheirLimits(const DemoRun& d)
 
 void transcriptHoldsBannersTouchtonesCodeAndEveryDyingLine(const DemoRun& d)
 {
-    std::string t = fileText(d.path("transcript.txt"));
+    std::string t = kit::readText(d.path("transcript.txt"));
     EXPECT_EQ(count(t, "Orvex VoicePhone daemon: Version 1.1.0 (build 3)"), 2u);
     EXPECT_EQ(count(t, "Orvex Playback daemon (server): Version 1.0.0 (build 2)"), 2u);
     for (char key : std::string("*2468#"))
@@ -167,10 +156,9 @@ void pictureIsAPng(const DemoRun& d)
 
 TEST(CallctlDemo, LeavesEveryFileRight)
 {
-    char pattern[] = "/tmp/callctl-demo-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
+    kit::ScratchDir dir;
     DemoRun d;
-    d.dir = pattern;
+    d.dir = dir.path();
     sim::DaemonProcess demo;
     std::string program = sim::programPath("callctl");
     ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6"}, {}));
@@ -190,7 +178,6 @@ TEST(CallctlDemo, LeavesEveryFileRight)
         SCOPED_TRACE(c.name);
         c.run(d);
     }
-    std::system(("rm -rf '" + d.dir + "'").c_str());
 }
 
 } // namespace

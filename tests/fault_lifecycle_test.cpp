@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 const std::string supervisor = "Orvex VoicePhone daemon: ";
@@ -34,7 +34,7 @@ const std::string recordSlave = "Orvex Record daemon (slave): ";
 // One field of /proc/PID/stat after the command name: 0 is the state.
 std::string statField(pid_t pid, int index)
 {
-    std::string text = reliab::readText("/proc/" + std::to_string(pid) + "/stat");
+    std::string text = kit::readText("/proc/" + std::to_string(pid) + "/stat");
     size_t close = text.rfind(')');
     if (close == std::string::npos)
         return "";
@@ -84,7 +84,7 @@ size_t count(const std::vector<std::string>& lines, const std::string& line)
 
 // A call in normal mode with taping on, audio flowing both ways.
 struct Call {
-    TempDir dir;
+    ScratchDir dir;
     sim::Segment seg;
     sim::Line line;
     sim::SoundDevice sound;
@@ -93,8 +93,8 @@ struct Call {
 
     explicit Call(bool answerMode = false)
     {
-        reliab::writeBytes(dir / "in.tape", {});
-        reliab::writeBytes(dir / "out.tape", {});
+        kit::writeFile(dir / "in.tape", {});
+        kit::writeFile(dir / "out.tape", {});
         sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
         sim::Segment::setPath(seg->messagePath, dir / "greeting.ul");
@@ -130,7 +130,7 @@ struct Call {
 // A playback of a tape long enough to outlast the test, on a device that
 // takes no data once its buffer is full: its stand-in never reads.
 struct Playback {
-    TempDir dir;
+    ScratchDir dir;
     sim::Segment seg;
     int device[2] = {-1, -1};
     sim::DaemonProcess daemon;
@@ -140,7 +140,7 @@ struct Playback {
     {
         std::string path = tape.empty() ? dir / "tape" : tape;
         if (tape.empty())
-            reliab::writeBytes(path, reliab::pattern(800000, 4));
+            kit::writeFile(path, reliab::pattern(800000, 4));
         sim::Segment::setPath(seg->ingoingPath, path);
         sim::Segment::setPath(seg->outgoingPath, path);
         writeWord(seg->ownerUid, getuid());
@@ -182,7 +182,7 @@ struct Playback {
 
 // A recording from a microphone that delivers at the pace of speech.
 struct Recording {
-    TempDir dir;
+    ScratchDir dir;
     sim::Segment seg;
     sim::SoundDevice mic{sim::SoundDevice::Kind::RecordPipe};
     sim::DaemonProcess daemon;
@@ -228,7 +228,7 @@ TEST(Lifecycle, PumpsEndWithTheirDyingLineWhenTheSupervisorIsKilled)
     EXPECT_EQ(count(lines.out, t2a + "Dying"), 1u);
     EXPECT_EQ(count(lines.out, a2t + "Dying"), 1u);
     // What was taped is kept where the position says.
-    std::vector<uint8_t> taped = reliab::readBytes(call.dir / "in.tape");
+    std::vector<uint8_t> taped = kit::readFile(call.dir / "in.tape");
     uint32_t position = readWord(call.seg->ingoingPosition);
     ASSERT_GE(taped.size(), position);
     EXPECT_TRUE(reliab::startsWith(taped, reliab::pattern(16000, 1), position));
@@ -245,7 +245,7 @@ TEST(Lifecycle, SlavesEndWhenTheirServerIsKilledEvenOnAStalledDevice)
         rec.daemon.wait(10s);
         EXPECT_EQ(count(rec.daemon.lines().out, recordSlave + "Dying"), 1u);
         // What was recorded is kept, and the position says how much.
-        std::vector<uint8_t> taken = reliab::readBytes(rec.dir / "take.ul");
+        std::vector<uint8_t> taken = kit::readFile(rec.dir / "take.ul");
         EXPECT_EQ(taken.size(), readWord(rec.seg->outgoingPosition));
         EXPECT_TRUE(reliab::startsWith(reliab::pattern(80000, 5), taken, taken.size()));
     }
@@ -288,7 +288,7 @@ TEST(Lifecycle, TerminatingSignalsShutTheParentsDownCleanly)
             EXPECT_EQ(count(rec.daemon.lines().out, recordServer + "Dying"), 1u);
             EXPECT_EQ(count(rec.daemon.lines().out, recordSlave + "Dying"), 1u);
             EXPECT_EQ(readWord(rec.seg->recordRunning), 0u);
-            EXPECT_EQ(reliab::readBytes(rec.dir / "take.ul").size(), readWord(rec.seg->outgoingPosition));
+            EXPECT_EQ(kit::readFile(rec.dir / "take.ul").size(), readWord(rec.seg->outgoingPosition));
         }
         {
             Playback play;
@@ -401,7 +401,7 @@ TEST(Lifecycle, AStopFinishesOnAFifoWhoseWriterIsSilent)
         close(writer);
     }
     {
-        TempDir dir;
+        ScratchDir dir;
         std::string fifo = dir / "tape";
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
         int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);

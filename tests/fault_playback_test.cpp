@@ -12,7 +12,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 const std::string server = "Orvex Playback daemon (server): ";
@@ -27,7 +27,7 @@ std::vector<uint8_t> mixed(const std::vector<uint8_t>& in, const std::vector<uin
 }
 
 struct PlaybackRun {
-    TempDir dir;
+    ScratchDir dir;
     std::string inTape = dir / "in.tape";
     std::string outTape = dir / "out.tape";
     std::string log = dir / "faults.log";
@@ -39,8 +39,8 @@ struct PlaybackRun {
 
     PlaybackRun()
     {
-        reliab::writeBytes(inTape, in);
-        reliab::writeBytes(outTape, out);
+        kit::writeFile(inTape, in);
+        kit::writeFile(outTape, out);
         sim::Segment::setPath(seg->ingoingPath, inTape);
         sim::Segment::setPath(seg->outgoingPath, outTape);
         writeWord(seg->ownerUid, getuid());

@@ -19,14 +19,14 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 const std::string server = "Orvex Record daemon (server): ";
 const std::string slave = "Orvex Record daemon (slave): ";
 
 struct RecordRun {
-    TempDir dir;
+    ScratchDir dir;
     std::string tape = dir / "out.tape";
     std::string log = dir / "faults.log";
     sim::Segment seg;
@@ -70,7 +70,7 @@ struct RecordRun {
 void expectTapedPrefix(RecordRun& r, const std::vector<uint8_t>& fed)
 {
     uint32_t position = readWord(r.seg->outgoingPosition);
-    std::vector<uint8_t> tape = reliab::readBytes(r.tape);
+    std::vector<uint8_t> tape = kit::readFile(r.tape);
     ASSERT_GE(tape.size(), position);
     EXPECT_TRUE(reliab::startsWith(fed, tape, position)) << "taped bytes differ from what was fed";
     EXPECT_EQ(readWord(r.seg->tapeLength), position);
@@ -80,7 +80,7 @@ void expectTapedPrefix(RecordRun& r, const std::vector<uint8_t>& fed)
 TEST(RecordFaults, ForkFailureEndsNormallyWithAnEmptyTape)
 {
     RecordRun r;
-    reliab::writeBytes(r.tape, reliab::pattern(999)); // truncated all the same
+    kit::writeFile(r.tape, reliab::pattern(999)); // truncated all the same
     ASSERT_TRUE(r.start("call=fork,errno=EAGAIN"));
     r.finish();
     EXPECT_EQ(reliab::faultsFired(r.log), 1);
@@ -91,7 +91,7 @@ TEST(RecordFaults, ForkFailureEndsNormallyWithAnEmptyTape)
     EXPECT_EQ(out.find(slave), std::string::npos);
     EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
     EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagActive);
-    EXPECT_EQ(reliab::readBytes(r.tape).size(), 0u);
+    EXPECT_EQ(kit::readFile(r.tape).size(), 0u);
 }
 
 // A failed write and a short one end taping the same way: errorFlag before
@@ -179,7 +179,7 @@ TEST(RecordFaults, EagainStormLosesNoAudio)
     EXPECT_EQ(reliab::faultsFired(r.log), 20000);
     EXPECT_EQ(r.daemon.errors(), "");
     EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagStopped);
-    EXPECT_EQ(reliab::readBytes(r.tape), fed);
+    EXPECT_EQ(kit::readFile(r.tape), fed);
 }
 
 TEST(RecordFaults, TapeThatCannotBeCreatedEndsWithStatusOne)
@@ -213,7 +213,7 @@ TEST(RecordFaults, ATapeDeletedOrCutWhileRecordingStopsTapingWithItsReason)
         r.finish();
         EXPECT_EQ(r.daemon.errors(), slave + "Tape file " + r.tape + (deleted ? " was deleted\n" : " was cut short\n"));
         if (!deleted) {
-            EXPECT_EQ(reliab::readBytes(r.tape).size(), static_cast<size_t>(chunk)) << "a hole was written";
+            EXPECT_EQ(kit::readFile(r.tape).size(), static_cast<size_t>(chunk)) << "a hole was written";
         }
     }
 }
@@ -222,7 +222,7 @@ TEST(RecordFaults, ATapeDeletedOrCutWhileRecordingStopsTapingWithItsReason)
 // over waits for its other half, so every sample is taped whole.
 TEST(RecordFaults, OddPiecesOfSixteenBitSamplesAreTapedWhole)
 {
-    TempDir dir;
+    ScratchDir dir;
     sim::Segment seg;
     sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
     writeWord(seg->ownerUid, getuid());
@@ -260,7 +260,7 @@ TEST(RecordFaults, OddPiecesOfSixteenBitSamplesAreTapedWhole)
     seg->recordFlags.fetch_or(FlagStopRequest);
     close(mic[1]);
     ASSERT_EQ(d.wait(10s), std::optional<int>(0)) << d.errors();
-    std::vector<uint8_t> taped = reliab::readBytes(dir / "out.tape");
+    std::vector<uint8_t> taped = kit::readFile(dir / "out.tape");
     ASSERT_EQ(taped.size(), spoken.size());
     size_t wrong = 0;
     for (size_t i = 0; i < spoken.size(); ++i)

@@ -15,7 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 // Divides the sound-device stand-in's 8192-byte blocks, so reads are whole
 // and the outgoing tape (whole chunks even after a short read) holds only
@@ -27,7 +27,7 @@ const std::string t2a = "Orvex ttyI2Audio daemon: ";
 const std::string a2t = "Orvex Audio2ttyI daemon: ";
 
 struct CallRun {
-    TempDir dir;
+    ScratchDir dir;
     std::string inTape = dir / "in.tape";
     std::string outTape = dir / "out.tape";
     std::string greeting = dir / "greeting.ul";
@@ -42,8 +42,8 @@ struct CallRun {
 
     explicit CallRun(bool answerMode = false)
     {
-        reliab::writeBytes(inTape, inBefore);
-        reliab::writeBytes(outTape, outBefore);
+        kit::writeFile(inTape, inBefore);
+        kit::writeFile(outTape, outBefore);
         sim::Segment::setPath(seg->ingoingPath, inTape);
         sim::Segment::setPath(seg->outgoingPath, outTape);
         sim::Segment::setPath(seg->messagePath, greeting);
@@ -154,8 +154,12 @@ TEST(VoicePhoneFaults, IngoingTapeWriteFailureKeepsTheTapeInStep)
         ASSERT_TRUE(r.startTaping());
         std::vector<uint8_t> first = reliab::pattern(30 * chunk, 31);
         ASSERT_TRUE(r.line.sendAudio(first));
-        ASSERT_TRUE(r.seg.waitFor(r.seg->errorFlag, 1));
-        ASSERT_TRUE(r.line.waitTaken());
+        ASSERT_TRUE(r.seg.waitFor(r.seg->errorFlag, 1, 10s)) << "errorFlag after the failed write";
+        // Taping started before the pump has handed on the last of the
+        // first audio would tape it: a touchtone behind the audio marks
+        // the end of what it has decoded.
+        ASSERT_TRUE(r.line.sendCode('1'));
+        ASSERT_TRUE(r.daemon.waitForLine(t2a + "Touchtone '1'", 10s)) << "the touchtone behind the first audio";
         EXPECT_TRUE(r.daemon.waitForLine(t2a + "Error writing to file " + r.inTape));
         EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted);
         EXPECT_EQ(readWord(r.seg->ingoingPosition), 10u * chunk);
@@ -163,15 +167,17 @@ TEST(VoicePhoneFaults, IngoingTapeWriteFailureKeepsTheTapeInStep)
         ASSERT_TRUE(r.startTaping());
         std::vector<uint8_t> second = reliab::pattern(5 * chunk, 32);
         ASSERT_TRUE(r.line.sendAudio(second));
-        ASSERT_TRUE(r.seg.waitFor(r.seg->ingoingPosition, 15u * chunk));
+        ASSERT_TRUE(r.seg.waitUntil([&] { return readWord(r.seg->ingoingPosition) >= 15u * chunk; }, 10s))
+            << "ingoingPosition at 15 chunks, it is at " << readWord(r.seg->ingoingPosition);
+        EXPECT_EQ(readWord(r.seg->ingoingPosition), 15u * chunk);
         r.stop();
         EXPECT_EQ(reliab::faultsFired(r.log), 1);
-        std::vector<uint8_t> tape = reliab::readBytes(r.inTape);
+        std::vector<uint8_t> tape = kit::readFile(r.inTape);
         ASSERT_EQ(tape.size(), tapeSize);
         EXPECT_EQ(slice(tape, 0, 10 * chunk), slice(first, 0, 10 * chunk));
         EXPECT_EQ(slice(tape, 10 * chunk, 5 * chunk), second);
         EXPECT_EQ(slice(tape, 15 * chunk, tapeSize - 15 * chunk), slice(r.inBefore, 15 * chunk, tapeSize - 15 * chunk));
-        EXPECT_EQ(reliab::readBytes(r.outTape), r.outBefore) << "the outgoing side taped nothing";
+        EXPECT_EQ(kit::readFile(r.outTape), r.outBefore) << "the outgoing side taped nothing";
     }
 }
 
@@ -189,7 +195,7 @@ TEST(VoicePhoneFaults, OutgoingTapeWriteFailureKeepsWhatWasTaped)
     uint32_t position = readWord(r.seg->outgoingPosition);
     EXPECT_GT(position, 0u);
     r.stop();
-    std::vector<uint8_t> tape = reliab::readBytes(r.outTape);
+    std::vector<uint8_t> tape = kit::readFile(r.outTape);
     ASSERT_EQ(tape.size(), tapeSize);
     EXPECT_EQ(slice(tape, 0, position), slice(fed, 0, position));
     EXPECT_EQ(slice(tape, position, tapeSize - position), slice(r.outBefore, position, tapeSize - position));
@@ -308,7 +314,7 @@ TEST(VoicePhoneFaults, LineHangingUpMidCall)
     pid_t t2aPid = reliab::pidAfter(r.pidLine(), "PID (ttyI -> audio) = ");
     ASSERT_GT(t2aPid, 0);
     auto cpuTicks = [](pid_t pid) {
-        std::string stat = reliab::readText("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat = kit::readText("/proc/" + std::to_string(pid) + "/stat");
         unsigned long user = 0, system = 0;
         sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
                &system);
@@ -321,7 +327,7 @@ TEST(VoicePhoneFaults, LineHangingUpMidCall)
     EXPECT_EQ(readWord(r.seg->t2aRunning), 1u);
     EXPECT_EQ(readWord(r.seg->a2tRunning), 1u);
     r.stop();
-    EXPECT_EQ(slice(reliab::readBytes(r.inTape), 0, said.size()), said);
+    EXPECT_EQ(slice(kit::readFile(r.inTape), 0, said.size()), said);
     EXPECT_EQ(slice(r.sound.played(), 0, said.size()), said);
 }
 
@@ -341,7 +347,7 @@ TEST(VoicePhoneFaults, AnswerModeFileFailures)
         EXPECT_EQ(readWord(r.seg->responseRecording), 0u);
         EXPECT_EQ(readWord(r.seg->responseDone), 0u);
         r.stop();
-        EXPECT_EQ(reliab::readBytes(r.response), slice(caller, 0, 100));
+        EXPECT_EQ(kit::readFile(r.response), slice(caller, 0, 100));
     }
     {
         SCOPED_TRACE("response cannot be created");
@@ -358,7 +364,7 @@ TEST(VoicePhoneFaults, AnswerModeFileFailures)
     {
         SCOPED_TRACE("greeting cannot be opened");
         CallRun r(true);
-        reliab::writeBytes(r.greeting, reliab::pattern(1000, 93));
+        kit::writeFile(r.greeting, reliab::pattern(1000, 93));
         ASSERT_TRUE(r.start("call=open,path=greeting.ul,errno=EACCES"));
         writeWord(r.seg->messageStart, 1);
         ASSERT_TRUE(r.seg.waitFor(r.seg->errorFlag, 1));
@@ -371,7 +377,7 @@ TEST(VoicePhoneFaults, AnswerModeFileFailures)
         SCOPED_TRACE("line refuses a greeting write");
         CallRun r(true);
         std::vector<uint8_t> greeting = reliab::pattern(8 * chunk, 94);
-        reliab::writeBytes(r.greeting, greeting);
+        kit::writeFile(r.greeting, greeting);
         ASSERT_TRUE(r.start("call=write," + r.ttyRule(2, "after=2,count=1,errno=EIO")));
         writeWord(r.seg->messageStart, 1);
         ASSERT_TRUE(r.seg.waitFor(r.seg->messageDone, 1));
@@ -389,7 +395,7 @@ TEST(VoicePhoneFaults, AnswerModeFileFailures)
         SCOPED_TRACE("the paced writer's select fails");
         CallRun r(true);
         std::vector<uint8_t> greeting = reliab::pattern(8 * chunk, 95);
-        reliab::writeBytes(r.greeting, greeting);
+        kit::writeFile(r.greeting, greeting);
         ASSERT_TRUE(r.start("call=select," + r.ttyRule(2, "count=5,errno=EINTR")));
         writeWord(r.seg->messageStart, 1);
         ASSERT_TRUE(r.seg.waitFor(r.seg->messageDone, 1));

@@ -16,7 +16,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 // Bits no daemon owns: the three spare bits of the flag byte and some of
@@ -66,7 +66,7 @@ private:
 
     Word& word_;
     std::atomic<bool> stop_{false};
-    uint64_t flips_[std::size(spareBits)] = {};
+    std::atomic<uint64_t> flips_[std::size(spareBits)] = {};
     std::thread thread_;
 };
 
@@ -79,9 +79,9 @@ uint32_t spare(uint32_t word)
 // taping by themselves at a small tape limit.
 TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
 {
-    TempDir dir;
-    reliab::writeBytes(dir / "in.tape", {});
-    reliab::writeBytes(dir / "out.tape", {});
+    ScratchDir dir;
+    kit::writeFile(dir / "in.tape", {});
+    kit::writeFile(dir / "out.tape", {});
     sim::Segment seg;
     sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
     sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -97,16 +97,34 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     sound.closeDaemonEnd();
     ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1)); // recordFlags is cleared before this
 
+    // Both sides talk until the test ends, also through a line that took
+    // nothing for a while on a busy machine (a send gives up after 5 s).
     std::atomic<bool> talking{true};
     std::thread far([&] {
         std::vector<uint8_t> audio = reliab::pattern(4 * chunk);
-        while (talking && line.sendAudio(audio))
-            sound.feed(audio);
+        while (talking) {
+            if (line.sendAudio(audio))
+                sound.feed(audio);
+        }
     });
+    struct JoinAtEnd {
+        std::atomic<bool>& talking;
+        std::thread& far;
+        ~JoinAtEnd() // also when an assertion leaves the test early
+        {
+            talking = false;
+            far.join();
+        }
+    } joinAtEnd{talking, far};
     int starts = 0, stops = 0, fulls = 0;
     {
         Flipper flipper(seg->recordFlags);
-        for (int cycle = 0; cycle < 60; ++cycle) {
+        // At least 60 rounds, and on until the application's flips have
+        // run beside them long enough to count (a busy machine gives the
+        // flipper less of itself), within 20 s.
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        for (int cycle = 0; cycle < 60 || (flipper.flips() <= 10000 && std::chrono::steady_clock::now() < deadline);
+             ++cycle) {
             seg->recordFlags.fetch_or(FlagStartRequest);
             ASSERT_TRUE(seg.waitUntil([&] { return !flagSet(seg->recordFlags, FlagStartRequest); })) << cycle;
             ASSERT_TRUE(flagSet(seg->recordFlags, FlagStarted)) << "a start was lost, cycle " << cycle;
@@ -134,13 +152,11 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
             << "a flip of the application was lost among " << flipper.flips();
         EXPECT_GT(flipper.flips(), 10000u);
     }
-    talking = false;
     writeWord(seg->stopRequest, 1);
     EXPECT_EQ(daemon.wait(10s), std::optional<int>(0));
-    far.join();
     EXPECT_EQ(readWord(seg->recordFlags) & daemonBits, 0u);
-    EXPECT_EQ(starts, 60);
-    EXPECT_EQ(stops + fulls, 60);
+    EXPECT_GE(starts, 60);
+    EXPECT_EQ(stops + fulls, starts);
 }
 
 // One start and one stop per run of the record and the playback daemons,
@@ -150,7 +166,7 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
 {
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        TempDir dir;
+        ScratchDir dir;
         {
             sim::Segment seg;
             sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
@@ -180,8 +196,8 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
         }
         {
             sim::Segment seg;
-            reliab::writeBytes(dir / "in.tape", reliab::pattern(400 * chunk));
-            reliab::writeBytes(dir / "out.tape", reliab::pattern(400 * chunk, 2));
+            kit::writeFile(dir / "in.tape", reliab::pattern(400 * chunk));
+            kit::writeFile(dir / "out.tape", reliab::pattern(400 * chunk, 2));
             sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
             sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
             writeWord(seg->wrapMode, 1);

@@ -19,7 +19,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 constexpr uint32_t stranger = 4242; // owner ids a daemon would hand a file to
@@ -39,7 +39,7 @@ struct FileState {
         FileState s;
         s.exists = lstat(path.c_str(), &s.st) == 0;
         if (s.exists && S_ISREG(s.st.st_mode))
-            s.bytes = reliab::readBytes(path);
+            s.bytes = kit::readFile(path);
         return s;
     }
     bool operator==(const FileState& o) const
@@ -86,7 +86,7 @@ bool makeHostile(Kind kind, const std::string& path, const std::string& victim)
 {
     switch (kind) {
     case Kind::Symlink:
-        return reliab::writeBytes(victim, {'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}) && chmod(victim.c_str(), 0644) == 0 &&
+        return kit::writeFile(victim, {'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}) && chmod(victim.c_str(), 0644) == 0 &&
                symlink(victim.c_str(), path.c_str()) == 0;
     case Kind::Directory:
         return mkdir(path.c_str(), 0755) == 0;
@@ -99,8 +99,8 @@ bool makeHostile(Kind kind, const std::string& path, const std::string& victim)
 }
 
 struct Hostile {
-    TempDir dir;
-    TempDir elsewhere; // where the link points: outside the folder the daemon is given
+    ScratchDir dir;
+    ScratchDir elsewhere; // where the link points: outside the folder the daemon is given
     std::string path = dir / "hostile";
     std::string victim = elsewhere / "victim";
     Kind kind;
@@ -170,7 +170,7 @@ TEST(HostileFiles, PlaybackTapeThatIsNotARegularFile)
         if (!h.made)
             GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
         std::string other = h.dir / "out.tape";
-        reliab::writeBytes(other, reliab::pattern(10 * chunk));
+        kit::writeFile(other, reliab::pattern(10 * chunk));
         sim::Segment seg;
         sim::Segment::setPath(seg->ingoingPath, h.path);
         sim::Segment::setPath(seg->outgoingPath, other);
@@ -223,7 +223,7 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
             if (!h.made)
                 GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
             std::string regular = h.dir / "regular.tape";
-            reliab::writeBytes(regular, reliab::pattern(1600));
+            kit::writeFile(regular, reliab::pattern(1600));
             sim::Segment seg;
             sim::Segment::setPath(seg->ingoingPath, outgoingSide ? regular : h.path);
             sim::Segment::setPath(seg->outgoingPath, outgoingSide ? h.path : regular);
@@ -304,7 +304,7 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
 // 128 bytes, and nothing is created under a name run on into the next field.
 TEST(HostileFiles, PathFieldsWithoutANul)
 {
-    TempDir dir;
+    ScratchDir dir;
     std::string full = dir.path() + "/";
     full.append(pathFieldSize - full.size(), 'A');
     ASSERT_EQ(full.size(), pathFieldSize);
@@ -395,7 +395,7 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("limit " + std::to_string(c.limit) + " position " + std::to_string(c.position));
-        TempDir dir;
+        ScratchDir dir;
         sim::Segment seg;
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
         writeWord(seg->wrapMode, 1);
@@ -415,7 +415,7 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
         sound.endSource();
         ASSERT_EQ(d.wait(5s), std::optional<int>(0));
         uint32_t position = readWord(seg->outgoingPosition);
-        std::vector<uint8_t> tape = reliab::readBytes(dir / "out.tape");
+        std::vector<uint8_t> tape = kit::readFile(dir / "out.tape");
         EXPECT_EQ(readWord(seg->tapeFull), c.full ? 1u : 0u);
         EXPECT_GE(position, c.position) << "the position wrapped";
         if (c.position <= c.limit) {
@@ -433,9 +433,9 @@ TEST(HostileFiles, PlaybackStartingNearTheEndOfAWord)
 {
     for (uint32_t position : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFF60u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(position);
-        TempDir dir;
-        reliab::writeBytes(dir / "in.tape", reliab::pattern(10 * chunk, 1));
-        reliab::writeBytes(dir / "out.tape", reliab::pattern(10 * chunk, 2));
+        ScratchDir dir;
+        kit::writeFile(dir / "in.tape", reliab::pattern(10 * chunk, 1));
+        kit::writeFile(dir / "out.tape", reliab::pattern(10 * chunk, 2));
         sim::Segment seg;
         sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -460,10 +460,10 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
 {
     constexpr uint32_t length = 16000;
     auto call = [&](uint32_t limit, uint32_t position, auto&& during) {
-        TempDir dir;
+        ScratchDir dir;
         std::vector<uint8_t> in = reliab::pattern(length, 1), out = reliab::pattern(length, 2);
-        reliab::writeBytes(dir / "in.tape", in);
-        reliab::writeBytes(dir / "out.tape", out);
+        kit::writeFile(dir / "in.tape", in);
+        kit::writeFile(dir / "out.tape", out);
         sim::Segment seg;
         sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -484,9 +484,9 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
         writeWord(seg->stopRequest, 1);
         ASSERT_EQ(d.wait(5s), std::optional<int>(0));
         EXPECT_EQ(d.errors(), "");
-        EXPECT_EQ(reliab::readBytes(dir / "out.tape"), out) << "nothing came from the sound device";
+        EXPECT_EQ(kit::readFile(dir / "out.tape"), out) << "nothing came from the sound device";
         if (limit == 0) {
-            EXPECT_EQ(reliab::readBytes(dir / "in.tape"), in);
+            EXPECT_EQ(kit::readFile(dir / "in.tape"), in);
         }
     };
     auto tapeSome = [](sim::Segment& seg, sim::Line& line) {

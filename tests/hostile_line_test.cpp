@@ -39,7 +39,7 @@ size_t count(const std::string& text, const std::string& what)
 }
 
 struct Call {
-    reliab::TempDir dir;
+    kit::ScratchDir dir;
     sim::Segment seg;
     sim::Line line;
     sim::SoundDevice sound;
@@ -48,8 +48,8 @@ struct Call {
     bool start(int chunk)
     {
         writeWord(seg->wrapMode, 1);
-        reliab::writeBytes(dir / "in.tape", {});
-        reliab::writeBytes(dir / "out.tape", {});
+        kit::writeFile(dir / "in.tape", {});
+        kit::writeFile(dir / "out.tape", {});
         sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
         writeWord(seg->ownerUid, getuid());
@@ -114,7 +114,7 @@ TEST(HostileLine, EveryDleCodeAtEveryPositionOfARead)
     // tape gets every chunk; the sound device those it had room for (a
     // socket counts each small write's bookkeeping against its room).
     audio.resize(audio.size() / chunk * chunk);
-    EXPECT_EQ(reliab::readBytes(c.dir / "in.tape"), audio);
+    EXPECT_EQ(kit::readFile(c.dir / "in.tape"), audio);
     std::vector<uint8_t> played = c.sound.played();
     ASSERT_EQ(played.size() % chunk, 0u);
     size_t matched = 0;

@@ -20,7 +20,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr uid_t nobody = 65534;
 constexpr gid_t nogroup = 65534;
@@ -114,7 +114,7 @@ std::vector<uint8_t> snapshot(const ControlBlock& cb)
 // A record that asks for every file a daemon could touch in `dir`, as an
 // attacker would fill it: a victim to truncate and hand over, a file to
 // create.
-void fillHostile(ControlBlock& cb, const TempDir& dir)
+void fillHostile(ControlBlock& cb, const ScratchDir& dir)
 {
     sim::Segment::setPath(cb.ingoingPath, dir / "victim");
     sim::Segment::setPath(cb.outgoingPath, dir / "victim");
@@ -133,9 +133,9 @@ void expectRefused(int segmentId, ControlBlock& cb, const std::string& why,
                    const std::function<std::vector<std::string>(std::vector<std::string>)>& wrap =
                        [](std::vector<std::string> a) { return a; })
 {
-    TempDir dir;
+    ScratchDir dir;
     std::vector<uint8_t> precious = reliab::pattern(800, 7);
-    ASSERT_TRUE(reliab::writeBytes(dir / "victim", precious));
+    ASSERT_TRUE(kit::writeFile(dir / "victim", precious));
     ASSERT_EQ(chmod((dir / "victim").c_str(), 0600), 0);
     fillHostile(cb, dir);
     for (const Daemon& d : daemons) {
@@ -153,7 +153,7 @@ void expectRefused(int segmentId, ControlBlock& cb, const std::string& why,
         ASSERT_EQ(stat((dir / "victim").c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u) << "the victim was handed over";
         EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_EQ(reliab::readBytes(dir / "victim"), precious);
+        EXPECT_EQ(kit::readFile(dir / "victim"), precious);
         EXPECT_NE(access((dir / "created").c_str(), F_OK), 0) << "a file was created";
     }
 }
@@ -194,10 +194,10 @@ TEST_F(Privileged, ARecordOfAnotherUserIsRefused)
 // A setuid copy started by nobody reaches only nobody's own record.
 TEST_F(Privileged, ASetuidCopyCannotReachAnotherUsersRecord)
 {
-    TempDir bin;
+    ScratchDir bin;
     ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
     std::string copy = bin / "record-daemon";
-    ASSERT_TRUE(reliab::writeBytes(copy, reliab::readBytes(sim::programPath("record-daemon"))));
+    ASSERT_TRUE(kit::writeFile(copy, kit::readFile(sim::programPath("record-daemon"))));
     ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(copy.c_str(), 04755), 0);
     auto setuidCopy = [&](std::vector<std::string> args) {
@@ -207,7 +207,7 @@ TEST_F(Privileged, ASetuidCopyCannotReachAnotherUsersRecord)
 
     sim::Segment roots;
     std::vector<uint8_t> before = snapshot(roots.block());
-    TempDir dir;
+    ScratchDir dir;
     fillHostile(roots.block(), dir);
     before = snapshot(roots.block());
     sim::SoundDevice sound;
@@ -237,7 +237,7 @@ TEST_F(Privileged, ASetuidCopyCannotReachAnotherUsersRecord)
     mic.closeDaemonEnd();
     EXPECT_EQ(allowed.wait(10s), std::optional<int>(0)) << allowed.errors();
     EXPECT_EQ(readWord(own.block()->tapeFull), 1u);
-    EXPECT_EQ(reliab::readBytes(dir / "take.ul").size(), 4u * chunk);
+    EXPECT_EQ(kit::readFile(dir / "take.ul").size(), 4u * chunk);
 }
 
 // Without privilege the kernel's own checks are the guard: a record anyone
@@ -246,7 +246,7 @@ TEST_F(Privileged, AnUnprivilegedDaemonUsesAnyRecordItMayAttach)
 {
     ForeignSegment shared(0666);
     ASSERT_NE(shared.block(), nullptr);
-    TempDir dir;
+    ScratchDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
     ControlBlock& cb = *shared.block();
     sim::Segment::setPath(cb.outgoingPath, dir / "take.ul");
@@ -262,7 +262,7 @@ TEST_F(Privileged, AnUnprivilegedDaemonUsesAnyRecordItMayAttach)
     ASSERT_TRUE(process.start(args.front(), args, {mic.daemonFd()}));
     mic.closeDaemonEnd();
     EXPECT_EQ(process.wait(10s), std::optional<int>(0)) << process.errors();
-    EXPECT_EQ(reliab::readBytes(dir / "take.ul").size(), 2u * chunk);
+    EXPECT_EQ(kit::readFile(dir / "take.ul").size(), 2u * chunk);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -14,8 +13,10 @@
 #include "audio_io.h"
 #include "control_block.h"
 #include "daemon_process.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -25,10 +26,7 @@ using Bytes = std::vector<uint8_t>;
 const std::string server = "Orvex Playback daemon (server): ";
 const std::string slave = "Orvex Playback daemon (slave): ";
 
-void writeFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
+using kit::writeFile;
 
 Bytes pattern(size_t count, unsigned seed)
 {
@@ -83,11 +81,9 @@ class PlaybackDaemon : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dirTemplate[] = "/tmp/playbackXXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
-        inPath = dir + "/ingoing.ul";
-        outPath = dir + "/outgoing.ul";
+        ASSERT_FALSE(dir.path().empty());
+        inPath = dir / "ingoing.ul";
+        outPath = dir / "outgoing.ul";
         sim::Segment::setPath(seg->ingoingPath, inPath);
         sim::Segment::setPath(seg->outgoingPath, outPath);
         writeWord(seg->ownerUid, getuid());
@@ -95,7 +91,6 @@ protected:
         writeWord(seg->wrapMode, WrapUlaw);
         writeWord(seg->playFlags, FlagStartRequest);
     }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
 
     void writeTape(const Bytes& in, const Bytes& out)
     {
@@ -130,7 +125,8 @@ protected:
     }
 
     sim::Segment seg;
-    std::string dir, inPath, outPath;
+    kit::ScratchDir dir;
+    std::string inPath, outPath;
 };
 
 TEST_F(PlaybackDaemon, MixedPlayIsTheCodecsSumAndEndsAtTheShorterFileRewound)
@@ -238,9 +234,9 @@ TEST_F(PlaybackDaemon, ApplicationEndingPlayMidTapeAlwaysLeavesPositionZero)
                 seg->playFlags.fetch_and(~FlagActive);
             else
                 writeWord(seg->playRunning, 0);
-            // Give the server time to react while the slave is still blocked
-            // mid-chunk: that chunk must not count after the rewind.
-            std::this_thread::sleep_for(5ms);
+            // The server reacts while the slave is still blocked mid-chunk:
+            // that chunk must not count after the rewind.
+            ASSERT_TRUE(seg.waitFor(seg->playRunning, 0, 10s)) << "the server ending the slave";
             drain(speaker);
             close(speaker);
             ASSERT_EQ(d.wait(), 0);
@@ -267,7 +263,7 @@ TEST_F(PlaybackDaemon, EndsWithoutPlayingWhenNotAskedOrAFileIsMissing)
         EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + outPath + owner));
         EXPECT_FALSE(mentions(lines.out, "PID"));
     }
-    const std::string missing = dir + "/missing.ul";
+    const std::string missing = dir / "missing.ul";
     for (bool ingoingMissing : {true, false}) {
         SCOPED_TRACE(ingoingMissing ? "ingoing missing" : "outgoing missing");
         writeWord(seg->playFlags, FlagStartRequest);
@@ -294,13 +290,13 @@ TEST_F(PlaybackDaemon, EndsWithoutPlayingWhenNotAskedOrAFileIsMissing)
 TEST_F(PlaybackDaemon, UnreadableTapeFileEndsPlayWithAnError)
 {
     writeFile(outPath, pattern(1000, 12));
-    sim::Segment::setPath(seg->ingoingPath, dir); // opens, but every read fails
+    sim::Segment::setPath(seg->ingoingPath, dir.path()); // opens, but every read fails
     writeWord(seg->tapePosition, 0);
     sim::DaemonProcess d;
     EXPECT_TRUE(play(d, 0).empty());
     EXPECT_EQ(readWord(seg->errorFlag), 1u);
     EXPECT_EQ(readWord(seg->tapePosition), 0u);
-    EXPECT_TRUE(hasLine(d.lines().err, slave + "Error reading tape file " + dir));
+    EXPECT_TRUE(hasLine(d.lines().err, slave + "Error reading tape file " + dir.path()));
     EXPECT_TRUE(hasLine(d.lines().out, slave + "Dying"));
 }
 

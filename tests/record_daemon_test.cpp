@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -13,25 +11,18 @@
 #include "audio_io.h"
 #include "control_block.h"
 #include "daemon_process.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
+#include "whole_file.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-std::string readFileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-Bytes readFile(const std::string& path)
-{
-    std::string text = readFileText(path);
-    return {text.begin(), text.end()};
-}
+using kit::readFile;
+using kit::readText;
 
 Bytes pattern(size_t count, unsigned seed)
 {
@@ -66,10 +57,8 @@ class RecordDaemon : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char dirTemplate[] = "/tmp/recordXXXXXX";
-        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
-        tape = dir + "/outgoing.ul";
+        ASSERT_FALSE(dir.path().empty());
+        tape = dir / "outgoing.ul";
         sim::Segment::setPath(seg->outgoingPath, tape);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
@@ -77,7 +66,6 @@ protected:
         writeWord(seg->tapeLimit, 0xFFFFFFFFu);
         writeWord(seg->recordFlags, FlagStartRequest);
     }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
 
     // Feeds one chunk and waits until the slave has dealt with it.
     void takeChunk(sim::SoundDevice& sound, const Bytes& chunk)
@@ -99,20 +87,21 @@ protected:
     }
 
     sim::Segment seg;
-    std::string dir, tape;
+    kit::ScratchDir dir;
+    std::string tape;
 };
 
 TEST_F(RecordDaemon, WithoutStartRequestTruncatesTheFileAndEnds)
 {
     {
-        std::ofstream(tape) << "an older tape";
+        kit::writeText(tape, "an older tape");
     }
     writeWord(seg->recordFlags, 0);
     sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
     sim::DaemonProcess d;
     ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
     ASSERT_EQ(d.wait(), 0);
-    EXPECT_EQ(readFileText(tape), "");
+    EXPECT_EQ(readText(tape), "");
     EXPECT_EQ(readWord(seg->recordRunning), 0u);
     auto lines = d.lines();
     EXPECT_EQ(slavePid(lines.out), -1);
@@ -163,7 +152,7 @@ TEST_F(RecordDaemon, EmptyReadWhileActiveWritesNothingButSetsThePositions)
     ASSERT_TRUE(seg.waitFor(seg->tapeLength, 700));
     EXPECT_EQ(readWord(seg->tapePosition), 700u);
     stopAndEnd(d, sound);
-    EXPECT_EQ(readFileText(tape), "");
+    EXPECT_EQ(readText(tape), "");
     EXPECT_EQ(readWord(seg->outgoingPosition), 700u);
 }
 
@@ -270,7 +259,7 @@ TEST_F(RecordDaemon, FailuresEndTheRecordingWithTheirReason)
     {
         SCOPED_TRACE("tape file cannot be opened");
         writeWord(seg->recordFlags, FlagStartRequest);
-        std::string missing = dir + "/no/such/dir";
+        std::string missing = dir / "no/such/dir";
         sim::Segment::setPath(seg->outgoingPath, missing);
         sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
         sim::DaemonProcess d;

@@ -18,7 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 // The outgoing tape takes whole chunks, also after a short read (its tail
 // then repeats the cycle before).  The stand-in writes the sound device in
@@ -64,9 +64,9 @@ uint32_t soakSeconds()
 TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
 {
     const uint32_t seconds = soakSeconds();
-    TempDir dir;
-    reliab::writeBytes(dir / "in.tape", {});
-    reliab::writeBytes(dir / "out.tape", {});
+    ScratchDir dir;
+    kit::writeFile(dir / "in.tape", {});
+    kit::writeFile(dir / "out.tape", {});
     sim::Segment seg;
     sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
     sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
@@ -96,7 +96,7 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
 
     TapeModel model;
     std::vector<Usage> afterStart;
-    size_t sentDown = 0, fedUp = 0;
+    size_t sentDown = 0, fedUp = 0, touchtones = 0;
     auto start = std::chrono::steady_clock::now();
     const uint32_t segments = static_cast<uint32_t>(uint64_t{seconds} * 8000 / segmentBytes);
     for (uint32_t s = 0; s < segments; ++s) {
@@ -136,9 +136,20 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
             EXPECT_EQ(readWord(seg->tapeLength), model.length);
             EXPECT_EQ(readWord(seg->tapePosition), at + segmentBytes);
         } else {
-            // Nothing waits to be taped: both pumps have taken their last
-            // bytes; give them a moment to hand them on before taping resumes.
-            std::this_thread::sleep_for(20ms);
+            // Both pumps must have handed on their last bytes, and be past
+            // their look at the taping flag, before taping resumes.  A pty
+            // may still hold bytes it does not count as unread, so a
+            // touchtone sent behind the audio marks the end of what the
+            // ttyI-to-audio pump has decoded.
+            ASSERT_TRUE(line.sendCode('1'));
+            ++touchtones;
+            ASSERT_TRUE(seg.waitUntil([&] { return reliab::countLines(daemon.output(), "Touchtone '1'") == touchtones; },
+                                      10s))
+                << "touchtone " << touchtones << " after segment " << s << ", the daemon printed "
+                << reliab::countLines(daemon.output(), "Touchtone '1'");
+            ASSERT_TRUE(line.waitForReceived(fedUp, 10s)) << "segment " << s << " on the line";
+            ASSERT_TRUE(seg.waitUntil([&] { return reliab::asleep(pids[2]); }, 10s))
+                << "the audio-to-ttyI pump back in its wait after segment " << s;
             EXPECT_EQ(readWord(seg->ingoingPosition), at);
             // A tape command, served while taping is off.
             uint32_t expected = 0;
@@ -181,8 +192,8 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
 
     // The two directions crossed whole, and the tape holds what was taped.
     EXPECT_TRUE(line.received().size() == fedUp) << line.received().size();
-    EXPECT_EQ(reliab::readBytes(dir / "in.tape"), model.in);
-    EXPECT_EQ(reliab::readBytes(dir / "out.tape"), model.out);
+    EXPECT_EQ(kit::readFile(dir / "in.tape"), model.in);
+    EXPECT_EQ(kit::readFile(dir / "out.tape"), model.out);
 
     const char* names[] = {"supervisor", "t2a pump", "a2t pump"};
     for (size_t i = 0; i < pids.size(); ++i) {

@@ -15,7 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 160;
 
@@ -24,7 +24,7 @@ constexpr int chunk = 160;
 void expectCountedTaped(const std::string& path, uint32_t counted, const std::vector<uint8_t>& crossed,
                         size_t chunk = ::chunk)
 {
-    std::vector<uint8_t> tape = reliab::readBytes(path);
+    std::vector<uint8_t> tape = kit::readFile(path);
     ASSERT_GE(tape.size(), counted) << "a counted chunk is missing from the file";
     EXPECT_LE(tape.size(), counted + chunk);
     size_t differ = 0;
@@ -35,7 +35,7 @@ void expectCountedTaped(const std::string& path, uint32_t counted, const std::ve
 }
 
 struct Recording {
-    TempDir dir;
+    ScratchDir dir;
     std::string tape = dir / "out.tape";
     sim::Segment seg;
     sim::SoundDevice sound{sim::SoundDevice::Kind::RecordPipe};
@@ -72,7 +72,7 @@ TEST(KillWhileTaping, RecordSlaveAtAnyMoment)
         ASSERT_GT(slave, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         ASSERT_EQ(kill(slave, SIGKILL), 0);
-        std::this_thread::sleep_for(20ms); // the slave is gone: nothing moves any more
+        ASSERT_TRUE(reliab::waitEnded(slave, 10s)) << "the killed slave gone"; // nothing moves any more
         uint32_t counted = readWord(r.seg->outgoingPosition);
         r.stop();
         expectCountedTaped(r.tape, counted, r.fed);
@@ -82,14 +82,15 @@ TEST(KillWhileTaping, RecordSlaveAtAnyMoment)
 
 TEST(KillWhileTaping, RecordSlaveInsideAWrite)
 {
-    TempDir logs;
+    ScratchDir logs;
     Recording r;
     ASSERT_TRUE(r.start(reliab::faultEnv("call=fwrite,path=out.tape,in=1,after=50,signal=9", logs / "log")));
-    ASSERT_TRUE(r.seg.waitUntil([&] { return reliab::faultsFired(logs / "log") == 1; }));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(r.seg.waitUntil([&] { return reliab::faultsFired(logs / "log") == 1; }, 10s)) << "the kill in a write";
+    pid_t slave = reliab::pidAfter(r.daemon.output(), "PID (audio playback) = ");
+    ASSERT_TRUE(reliab::waitEnded(slave, 10s)) << "the killed slave gone";
     uint32_t counted = readWord(r.seg->outgoingPosition);
     r.stop();
-    std::vector<uint8_t> tape = reliab::readBytes(r.tape);
+    std::vector<uint8_t> tape = kit::readFile(r.tape);
     EXPECT_EQ(tape.size(), counted) << "the kill came before the 51st write stored anything";
     expectCountedTaped(r.tape, counted, r.fed);
 }
@@ -102,7 +103,7 @@ constexpr int wholeReadChunk = 256;
 struct Call {
     explicit Call(int chunkSize = chunk) : chunkSize(chunkSize) {}
     int chunkSize;
-    TempDir dir;
+    ScratchDir dir;
     std::string inTape = dir / "in.tape";
     std::string outTape = dir / "out.tape";
     sim::Segment seg;
@@ -113,8 +114,8 @@ struct Call {
 
     bool start(const std::vector<std::string>& env = {})
     {
-        reliab::writeBytes(inTape, {});
-        reliab::writeBytes(outTape, {});
+        kit::writeFile(inTape, {});
+        kit::writeFile(outTape, {});
         sim::Segment::setPath(seg->ingoingPath, inTape);
         sim::Segment::setPath(seg->outgoingPath, outTape);
         writeWord(seg->ownerUid, getuid());
@@ -156,7 +157,7 @@ TEST(KillWhileTaping, VoicePhonePumpsAtAnyMoment)
             ASSERT_TRUE(c.seg.waitUntil([&] { return readWord(c.seg->ingoingPosition) > 0; }));
             ASSERT_TRUE(c.line.sendAudio(std::span(said).subspan(piecesBeforeKill * piece, piece)));
             ASSERT_EQ(kill(c.t2a, SIGKILL), 0);
-            std::this_thread::sleep_for(20ms);
+            ASSERT_TRUE(reliab::waitEnded(c.t2a, 10s)) << "the killed ttyI-to-audio pump gone";
             uint32_t counted = readWord(c.seg->ingoingPosition);
             EXPECT_GT(counted, 0u);
             c.stop();
@@ -171,7 +172,7 @@ TEST(KillWhileTaping, VoicePhonePumpsAtAnyMoment)
             ASSERT_TRUE(c.seg.waitUntil([&] { return readWord(c.seg->outgoingPosition) > 0; }));
             std::this_thread::sleep_for(std::chrono::milliseconds(piecesBeforeKill));
             ASSERT_EQ(kill(c.a2t, SIGKILL), 0);
-            std::this_thread::sleep_for(20ms);
+            ASSERT_TRUE(reliab::waitEnded(c.a2t, 10s)) << "the killed audio-to-ttyI pump gone";
             uint32_t counted = readWord(c.seg->outgoingPosition);
             c.stop();
             expectCountedTaped(c.outTape, counted, fed, wholeReadChunk);
@@ -181,16 +182,16 @@ TEST(KillWhileTaping, VoicePhonePumpsAtAnyMoment)
 
 TEST(KillWhileTaping, VoicePhonePumpInsideAWrite)
 {
-    TempDir logs;
+    ScratchDir logs;
     Call c;
     ASSERT_TRUE(c.start(reliab::faultEnv("call=fwrite,path=in.tape,in=1,after=20,signal=9", logs / "log")));
     std::vector<uint8_t> said = reliab::pattern(40 * chunk, 8);
     ASSERT_TRUE(c.line.sendAudio(said));
-    ASSERT_TRUE(c.seg.waitUntil([&] { return reliab::faultsFired(logs / "log") == 1; }));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(c.seg.waitUntil([&] { return reliab::faultsFired(logs / "log") == 1; }, 10s)) << "the kill in a write";
+    ASSERT_TRUE(reliab::waitEnded(c.t2a, 10s)) << "the killed ttyI-to-audio pump gone";
     EXPECT_EQ(readWord(c.seg->ingoingPosition), 20u * chunk);
     c.stop();
-    EXPECT_EQ(reliab::readBytes(c.inTape), std::vector<uint8_t>(said.begin(), said.begin() + 20 * chunk));
+    EXPECT_EQ(kit::readFile(c.inTape), std::vector<uint8_t>(said.begin(), said.begin() + 20 * chunk));
 }
 
 } // namespace

@@ -15,7 +15,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reliab::TempDir;
+using kit::ScratchDir;
 
 constexpr int chunk = 1024;
 
@@ -57,7 +57,7 @@ void expectSteady(const char* who, const Usage& early, const Usage& late)
 TEST(SoakTape, AnHourRecordedAndPlayedBack)
 {
     const size_t bytes = tapeBytes() / chunk * chunk;
-    TempDir dir;
+    ScratchDir dir;
     std::vector<uint8_t> spoken = reliab::pattern(bytes, 101);
 
     // Record.
@@ -86,7 +86,7 @@ TEST(SoakTape, AnHourRecordedAndPlayedBack)
         ASSERT_EQ(d.wait(10s), std::optional<int>(0));
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(d.errors(), "");
-        EXPECT_TRUE(reliab::readBytes(dir / "out.tape") == spoken) << "the recorded tape differs";
+        EXPECT_TRUE(kit::readFile(dir / "out.tape") == spoken) << "the recorded tape differs";
         expectSteady("record server", serverEarly, serverLate);
         expectSteady("record slave", slaveEarly, slaveLate);
         printf("recorded %zu s of audio in %.1f s\n", bytes / 8000, seconds);
@@ -95,7 +95,7 @@ TEST(SoakTape, AnHourRecordedAndPlayedBack)
     // Play it back, mixed with an ingoing side.
     {
         std::vector<uint8_t> remote = reliab::pattern(bytes, 102);
-        reliab::writeBytes(dir / "in.tape", remote);
+        kit::writeFile(dir / "in.tape", remote);
         sim::Segment seg;
         sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
         sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");

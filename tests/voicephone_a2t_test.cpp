@@ -219,7 +219,7 @@ TEST_F(Greeting, StartAndStopRequestsCombine)
 
     // A greeting that cannot be opened.
     writeWord(cb.errorFlag, 0);
-    sim::Segment::setPath(cb.messagePath, call.dir + "/none.ul");
+    sim::Segment::setPath(cb.messagePath, call.dir / "none.ul");
     writeWord(cb.messageStart, 1);
     ASSERT_TRUE(call.waitFor(cb.errorFlag, 1));
     EXPECT_EQ(readWord(cb.messageStart), 0u);
@@ -228,7 +228,7 @@ TEST_F(Greeting, StartAndStopRequestsCombine)
     Lines lines = call.daemon.lines();
     EXPECT_EQ(lines.out[1], std::string(supervisorPrefix) + "Running in answer mode");
     EXPECT_EQ(lines.out[2].find("Closing"), std::string::npos);
-    EXPECT_EQ(lines.err, std::vector<std::string>{std::string(a2tPrefix) + "Can't open message file " + call.dir +
+    EXPECT_EQ(lines.err, std::vector<std::string>{std::string(a2tPrefix) + "Can't open message file " + call.dir.path() +
                                                   "/none.ul for reading"});
 }
 

@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +12,10 @@
 
 #include "daemon_process.h"
 #include "line.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
+#include "whole_file.h"
 
 namespace voicetest {
 
@@ -37,17 +37,8 @@ inline Bytes audio(size_t n, uint8_t seed = 0)
     return b;
 }
 
-inline Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using kit::readFile;
+using kit::writeFile;
 
 inline Bytes slice(const Bytes& b, size_t from, size_t n)
 {
@@ -66,12 +57,6 @@ public:
     explicit Call(int wrapMode = 1, sim::Line::Kind lineKind = sim::Line::Kind::Pty)
         : line(lineKind), sound(sim::SoundDevice::Kind::Socket, wrapMode)
     {
-        char pattern[] = "/tmp/voicephone-test-XXXXXX";
-        dir = mkdtemp(pattern);
-        ingoingPath = dir + "/in.tape";
-        outgoingPath = dir + "/out.tape";
-        messagePath = dir + "/greeting.ul";
-        responsePath = dir + "/response.ul";
         sim::Segment::setPath(cb().ingoingPath, ingoingPath);
         sim::Segment::setPath(cb().outgoingPath, outgoingPath);
         sim::Segment::setPath(cb().messagePath, messagePath);
@@ -87,9 +72,6 @@ public:
     {
         if (daemon.running())
             daemon.kill();
-        std::string command = "rm -rf '" + dir + "'";
-        if (std::system(command.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir;
     }
 
     ControlBlock& cb() { return seg.block(); }
@@ -103,11 +85,17 @@ public:
     // Starts the daemon and waits until its start-up is behind it.
     bool start(int chunkSize, const std::vector<std::string>& env = {})
     {
-        if (!sim::startVoicePhone(daemon, line, sound, chunkSize, seg, env))
+        if (!sim::startVoicePhone(daemon, line, sound, chunkSize, seg, env)) {
+            ADD_FAILURE() << "could not start voicephone-daemon";
             return false;
+        }
         // The pid line follows phoneUp; a phoneUp left at 1 from before
         // the start would say nothing.
-        return daemon.waitForLine("PID (ttyI -> audio)", 3000ms) && readWord(cb().phoneUp) == 1;
+        if (!daemon.waitForLine("PID (ttyI -> audio)", 10s)) {
+            ADD_FAILURE() << "waited 10 s for the PID line of voicephone-daemon";
+            return false;
+        }
+        return readWord(cb().phoneUp) == 1;
     }
 
     // Ends the call the way the application does; the exit status.
@@ -118,7 +106,7 @@ public:
     }
 
     // Waits until `word` holds `value`; false on time-out.
-    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 2000ms)
+    bool waitFor(const Word& word, uint32_t value, std::chrono::milliseconds timeout = 10s)
     {
         return seg.waitFor(word, value, timeout);
     }
@@ -127,7 +115,9 @@ public:
     sim::Line line;
     sim::SoundDevice sound;
     sim::DaemonProcess daemon;
-    std::string dir, ingoingPath, outgoingPath, messagePath, responsePath;
+    kit::ScratchDir dir;
+    std::string ingoingPath = dir / "in.tape", outgoingPath = dir / "out.tape", messagePath = dir / "greeting.ul",
+                responsePath = dir / "response.ul";
 };
 
 } // namespace voicetest

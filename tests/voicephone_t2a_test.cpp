@@ -253,7 +253,7 @@ TEST_F(ResponseFile, WaitsForTheGreetingAndIsCutOffByTheEndOfTheCall)
 
 TEST_F(ResponseFile, ThatCannotBeCreatedIsReportedOnce)
 {
-    std::string bad = call.dir + "/missing/response.ul";
+    std::string bad = call.dir / "missing/response.ul";
     sim::Segment::setPath(cb.responsePath, bad);
     writeWord(cb.responseStart, 1);
     sendRead(call, audio(10));

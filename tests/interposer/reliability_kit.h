@@ -1,21 +1,27 @@
 // What the fault, hostile-input, soak and flag-race tests share: the fault
-// library's environment, a scratch folder, file helpers and a look at the
-// processes a daemon left behind.
+// library's environment, audio patterns and a look at the processes a
+// daemon left behind.  Scratch folders and file helpers are the kit's.
 #pragma once
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <vector>
+
+#include "scratch_dir.h"
+#include "whole_file.h"
 
 namespace reliab {
 
@@ -31,75 +37,20 @@ inline std::vector<std::string> faultEnv(const std::string& rules, const std::st
             "ASAN_OPTIONS=" + asan};
 }
 
-// A private folder under /tmp, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/orvex-reliab-XXXXXX";
-        if (mkdtemp(pattern))
-            path_ = pattern;
-        chmod(path_.c_str(), 0755);
-    }
-    ~TempDir()
-    {
-        if (!path_.empty())
-            removeTree(path_);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    static void removeTree(const std::string& path)
-    {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0)
-            return;
-        if (S_ISDIR(st.st_mode)) {
-            if (DIR* d = opendir(path.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    std::string name = e->d_name;
-                    if (name != "." && name != "..")
-                        removeTree(path + "/" + name);
-                }
-                closedir(d);
-            }
-            rmdir(path.c_str());
-        } else {
-            unlink(path.c_str());
-        }
-    }
-    std::string path_;
-};
-
-inline std::vector<uint8_t> readBytes(const std::string& path)
+// Lines of `text` that contain `part`.
+inline size_t countLines(const std::string& text, const std::string& part)
 {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-inline bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
-}
-
-inline std::string readText(const std::string& path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    size_t n = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        n += line.find(part) != std::string::npos;
+    return n;
 }
 
 // Faults the library injected, one line each.
 inline int faultsFired(const std::string& log)
 {
-    std::string text = readText(log);
+    std::string text = kit::readText(log);
     int n = 0;
     for (char c : text)
         n += c == '\n';
@@ -138,7 +89,7 @@ inline std::vector<pid_t> groupMembers(pid_t pgid)
         long pid = strtol(entry->d_name, &end, 10);
         if (*end || pid <= 0)
             continue;
-        std::string text = readText("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text = kit::readText("/proc/" + std::string(entry->d_name) + "/stat");
         size_t close = text.rfind(')');
         char state;
         long ppid, pgrp;
@@ -161,6 +112,30 @@ inline int descriptorCount(pid_t pid)
         closedir(d);
     }
     return n;
+}
+
+// Waits until a process that need not be our child has ended; killed but
+// not yet reaped counts, since it can change nothing any more.
+inline bool waitEnded(pid_t pid, std::chrono::milliseconds timeout)
+{
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0)
+        return errno == ESRCH;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(timeout.count()));
+    close(fd);
+    return r == 1;
+}
+
+// True while a process sleeps in a system call.  A pump whose last bytes
+// have crossed and which sleeps again waits for the next ones: it is past
+// every look at the control block those bytes led to (a pump preempted
+// between its device write and its taping check is runnable, not asleep).
+inline bool asleep(pid_t pid)
+{
+    std::string text = kit::readText("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
 }
 
 // Private memory of a process in kB (Private_Clean + Private_Dirty), -1 if unknown.
