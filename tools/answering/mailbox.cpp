@@ -362,6 +362,9 @@ bool Mailbox::move(Message* message, MessageState to, const MessageMeta& meta, s
     // The old record goes last: until then the message lists in its new
     // place and its old record, without audio, in none.
     unlink(message->metaPath.c_str());
+    std::string oldWav = folder(message->state) + "/" + message->stem + ".wav";
+    if (isRegularFile(oldWav) && !moveNoReplace(oldWav, target + "/" + m.stem + ".wav"))
+        unlink(oldWav.c_str()); // a copy: made again when wanted
     syncFolder(target);
     syncFolder(folder(message->state));
     *message = m;
@@ -431,6 +434,7 @@ int Mailbox::purge(int64_t now)
         if (deleted != 0 && now - deleted > trashKeepSeconds) {
             removed += unlink(m.audioPath.c_str()) == 0;
             removed += unlink(m.metaPath.c_str()) == 0;
+            removed += unlink((folder(MessageState::Trash) + "/" + m.stem + ".wav").c_str()) == 0;
         }
     }
     auto sweep = [&](const std::string& path, auto shouldRemove) {
@@ -455,11 +459,15 @@ int Mailbox::purge(int64_t now)
     sweep(dir_ + "/.tmp", [&](const std::string&, const struct stat& st) { return now - st.st_mtime > staleTempSeconds; });
     for (MessageState state : {MessageState::New, MessageState::Saved, MessageState::Trash}) {
         std::string path = folder(state);
-        // A record without audio is left by a move or commit cut short; an
-        // hour's grace keeps clear of one that is under way.
+        // A record without audio is left by a move or commit cut short, a
+        // WAV without its message by a move cut short; an hour's grace
+        // keeps clear of one that is under way.
         sweep(path, [&](const std::string& name, const struct stat& st) {
-            return name[0] != '.' && endsWith(name, ".json") &&
-                   !isRegularFile(path + "/" + name.substr(0, name.size() - 5) + ".ul") && now - st.st_mtime > 3600;
+            bool record = endsWith(name, ".json"), wav = endsWith(name, ".wav");
+            if (name[0] == '.') // a WAV export that never finished
+                return name.find(".wav.tmp-") != std::string::npos && now - st.st_mtime > staleTempSeconds;
+            return (record || wav) && now - st.st_mtime > 3600 &&
+                   !isRegularFile(path + "/" + name.substr(0, name.size() - (record ? 5 : 4)) + (record ? ".ul" : ".json"));
         });
     }
     return removed;
@@ -482,6 +490,15 @@ bool Mailbox::exportWav(const Message& message, const std::string& wavPath, std:
         unlink(temp.c_str());
         return false;
     }
+    return true;
+}
+
+bool Mailbox::writeWavBeside(const Message& message, std::string* wavPath, std::string* error) const
+{
+    std::string path = folder(message.state) + "/" + message.stem + ".wav";
+    if (!exportWav(message, path, error))
+        return false;
+    *wavPath = path;
     return true;
 }
 

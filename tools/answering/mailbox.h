@@ -6,6 +6,9 @@
 //   DIR/trash/    deleted messages, purged 7 days after their deletion
 //   DIR/.tmp/     messages being recorded, under names no list shows
 //
+// A STEM.wav may sit beside a message (made for the --on-message command);
+// it is a copy, and follows the message where it goes.
+//
 // A message lists only when both of its files are there.  It is recorded
 // under a temporary name and given its final name only once its audio and
 // its record are complete and on disk, so a crash or a full disk leaves at
@@ -78,6 +81,9 @@ public:
     // A 16-bit PCM WAV of the message (what mail programs and phones play),
     // written under a temporary name beside wavPath and renamed when done.
     bool exportWav(const Message& message, const std::string& wavPath, std::string* error) const;
+    // The same as STEM.wav beside the message, for the --on-message
+    // command; it follows the message when it is filed and goes with it.
+    bool writeWavBeside(const Message& message, std::string* wavPath, std::string* error) const;
 
 private:
     std::string folder(MessageState state) const;

@@ -110,4 +110,13 @@ HookResult runOnMessage(const std::string& command, const std::string& audioPath
     return result;
 }
 
+HookResult announceNewMessage(const Mailbox& mailbox, const Message& message, const std::string& command,
+                              int limitMs, const std::function<void(const std::string&)>& log)
+{
+    std::string wav, error;
+    if (!mailbox.writeWavBeside(message, &wav, &error))
+        log("no WAV for the --on-message command: " + error);
+    return runOnMessage(command, message.audioPath, message.metaPath, wav, limitMs, log);
+}
+
 } // namespace callctl

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "mailbox.h"
+
 namespace callctl {
 
 struct HookResult {
@@ -28,6 +30,12 @@ HookResult runHook(const std::string& command, const std::vector<std::string>& e
 // error of the call: the message is stored whatever the command does.
 HookResult runOnMessage(const std::string& command, const std::string& audioPath, const std::string& metaPath,
                         const std::string& wavPath, int limitMs, const std::function<void(const std::string&)>& log);
+
+// After a new message: its WAV made beside it, then the command.  A WAV
+// that can't be made is logged and MESSAGE_WAV left empty; the command
+// still runs.
+HookResult announceNewMessage(const Mailbox& mailbox, const Message& message, const std::string& command,
+                              int limitMs, const std::function<void(const std::string&)>& log);
 
 std::string describeHookResult(const HookResult& result); // "exit status 3", "killed by signal 9", ...
 

@@ -97,3 +97,44 @@ TEST_F(OnMessage, NoDescriptorOfOursReachesTheCommand)
 
 } // namespace
 } // namespace callctl
+
+namespace callctl {
+namespace {
+
+TEST_F(OnMessage, ANewMessageGetsItsWavBesideAndAFailingCommandChangesNothing)
+{
+    Mailbox box(dir_ + "/box");
+    std::string error;
+    ASSERT_TRUE(box.open(&error)) << error;
+    PendingMessage pending;
+    ASSERT_TRUE(box.beginMessage(&pending, &error)) << error;
+    ASSERT_TRUE(writeWholeFile(pending.audioPath, std::vector<uint8_t>(8000, 0x80), &error));
+    MessageMeta meta;
+    meta.caller = "sip:alice@h";
+    meta.start = 1796778123;
+    Message m;
+    ASSERT_TRUE(box.commitMessage(&pending, meta, &m, &error)) << error;
+
+    std::vector<std::string> logged;
+    HookResult r = announceNewMessage(box, m, "cmp -s \"$MESSAGE_FILE\" " + m.audioPath +
+                                                  " && test -s \"$MESSAGE_WAV\" && test -s \"$MESSAGE_JSON\" && exit 5",
+                                      10000, [&](const std::string& line) { logged.push_back(line); });
+    EXPECT_EQ(r.exitStatus, 5) << "the command saw the message, its WAV and its record";
+    ASSERT_EQ(logged.size(), 1u) << "the failure is logged";
+    std::vector<Message> all = box.list(&error);
+    ASSERT_EQ(all.size(), 1u) << "and the message stays";
+    EXPECT_EQ(all[0].stem, m.stem);
+    EXPECT_FALSE(all[0].meta.heard);
+
+    // The WAV follows the message into the trash and goes with it.
+    std::string besideNew = dir_ + "/box/new/" + m.stem + ".wav";
+    ASSERT_EQ(access(besideNew.c_str(), F_OK), 0);
+    ASSERT_TRUE(box.moveToTrash(&all[0], 1796778123, &error)) << error;
+    EXPECT_NE(access(besideNew.c_str(), F_OK), 0);
+    EXPECT_EQ(access((dir_ + "/box/trash/" + m.stem + ".wav").c_str(), F_OK), 0);
+    EXPECT_EQ(box.purge(1796778123 + trashKeepSeconds + 1), 3);
+    EXPECT_NE(access((dir_ + "/box/trash/" + m.stem + ".wav").c_str(), F_OK), 0);
+}
+
+} // namespace
+} // namespace callctl
