@@ -139,11 +139,15 @@ std::vector<MenuAction> RemoteMenu::playDone()
         return out; // nothing of ours was playing: a stale report
     playing_ = false;
     switch (phase_) {
-    case Phase::Greeting:
-        out.push_back(action(MenuAction::StartRecording));
+    case Phase::Greeting: {
+        MenuAction record = action(MenuAction::StartRecording);
+        record.limitSamples = settings_.maxMessageSeconds * 8000;
+        record.silenceSamples = settings_.silenceSeconds * 8000;
+        out.push_back(record);
         recording_ = true;
         phase_ = Phase::Recording;
         break;
+    }
     case Phase::PinRefused:
         arm(&out, settings_.pinRetryMs);
         break;

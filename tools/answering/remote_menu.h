@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ struct MenuAction {
     enum Kind {
         Play,           // items
         StopPlaying,
-        StartRecording,
+        StartRecording, // limitSamples, silenceSamples
         KeepRecording,  // reason
         DropRecording,
         MarkHeard,      // message
@@ -64,6 +65,8 @@ struct MenuAction {
     size_t message = 0;
     RecordingEnd reason = RecordingEnd::HangUp;
     int timerMs = 0;
+    uint32_t limitSamples = 0;   // StartRecording: the longest message
+    uint32_t silenceSamples = 0; // StartRecording: the silence that ends it
     bool operator==(const MenuAction&) const = default;
 };
 
@@ -79,6 +82,8 @@ struct MailboxView {
 
 struct MenuSettings {
     std::string pin;                 // empty: remote control is off
+    uint32_t maxMessageSeconds = 120; // --max-message
+    uint32_t silenceSeconds = 8;      // a message ends after this much silence
     int pinTries = 3;                // wrong codes before the call ends
     int afterMessageMs = 4000;       // time to key 2, 3 or 4 before the next message
     int idleMs = 30000;              // silence at the end of the list before goodbye

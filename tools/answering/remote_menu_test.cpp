@@ -15,6 +15,13 @@ using Phase = RemoteMenu::Phase;
 MenuAction act(Kind kind) { MenuAction a; a.kind = kind; return a; }
 MenuAction onMessage(Kind kind, size_t n) { MenuAction a = act(kind); a.message = n; return a; }
 MenuAction keep(RecordingEnd why) { MenuAction a = act(Kind::KeepRecording); a.reason = why; return a; }
+MenuAction record(uint32_t seconds = 120, uint32_t silence = 8)
+{
+    MenuAction a = act(Kind::StartRecording);
+    a.limitSamples = seconds * 8000;
+    a.silenceSamples = silence * 8000;
+    return a;
+}
 MenuAction arm(int ms) { MenuAction a = act(Kind::ArmTimer); a.timerMs = ms; return a; }
 PlayItem say(const std::string& text) { PlayItem i; i.kind = PlayItem::Prompt; i.text = text; return i; }
 PlayItem audio(size_t n) { PlayItem i; i.kind = PlayItem::Message; i.message = n; return i; }
@@ -71,7 +78,7 @@ TEST(RemoteMenu, ACallerLeavesAMessageAndHangsUp)
     RemoteMenu m(withPin());
     EXPECT_EQ(m.start(), Actions{play({of(PlayItem::Greeting), of(PlayItem::Beep)})});
     EXPECT_EQ(m.key('5'), Actions{}) << "keys during the greeting are only noted";
-    EXPECT_EQ(m.playDone(), Actions{act(Kind::StartRecording)});
+    EXPECT_EQ(m.playDone(), Actions{record()}) << "120 s at most, 8 s of silence end it";
     EXPECT_EQ(m.phase(), Phase::Recording);
     EXPECT_EQ(m.key('1'), Actions{});
     EXPECT_EQ(m.timer(), Actions{}) << "no timer was armed";
@@ -95,6 +102,15 @@ TEST(RemoteMenu, TheLimitOrSilenceKeepsTheMessageThenThanksAndHangsUp)
         EXPECT_EQ(m.remoteCode("2468", {}), Actions{});
         EXPECT_EQ(m.playDone(), Actions{act(Kind::EndCall)});
     }
+}
+
+TEST(RemoteMenu, TheMessageLimitIsTheOwners)
+{
+    MenuSettings s;
+    s.maxMessageSeconds = 30;
+    RemoteMenu m(s);
+    m.start();
+    EXPECT_EQ(m.playDone(), Actions{record(30)});
 }
 
 TEST(RemoteMenu, AHangUpDuringTheGreetingKeepsNothing)
