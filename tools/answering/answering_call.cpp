@@ -239,11 +239,10 @@ bool AnsweringCall::endRecording(bool keep, RecordingEnd reason)
     return true;
 }
 
-MailboxView AnsweringCall::mailboxView()
+MailboxView AnsweringCall::mailboxView(std::vector<Message>* fresh)
 {
     MailboxView view;
     std::string error;
-    fresh_.clear();
     for (Message& m : mailbox_.list(&error)) {
         if (m.state == MessageState::Saved) {
             ++view.savedCount;
@@ -253,7 +252,7 @@ MailboxView AnsweringCall::mailboxView()
         time_t t = static_cast<time_t>(m.meta.start);
         localtime_r(&t, &mm.received);
         view.fresh.push_back(mm);
-        fresh_.push_back(std::move(m));
+        fresh->push_back(std::move(m));
     }
     if (!error.empty())
         log_("mailbox: " + error);
@@ -344,7 +343,13 @@ bool AnsweringCall::poll()
     if (acquireWord(cb_.codeComplete) == 1) {
         std::string digits(cb_.remoteCode, strnlen(cb_.remoteCode, remoteCodeMaxDigits));
         writeWord(cb_.codeComplete, 0);
-        take(menu_.remoteCode(digits, mailboxView()));
+        std::vector<Message> listed;
+        std::vector<MenuAction> actions = menu_.remoteCode(digits, mailboxView(&listed));
+        // Only a code that lets the owner in replaces the list the menu's
+        // numbers point into; one keyed while listening changes nothing.
+        if (!actions.empty() && menu_.phase() == RemoteMenu::Phase::Announcing)
+            fresh_ = std::move(listed);
+        take(std::move(actions));
     }
     if (queue_.empty()) {
         watchPlaying();

@@ -70,7 +70,7 @@ private:
     bool endRecording(bool keep, RecordingEnd reason);
     bool setPath(char (&field)[pathFieldSize], const std::string& path);
     std::string fileFor(const PlayItem& item);
-    MailboxView mailboxView();
+    MailboxView mailboxView(std::vector<Message>* fresh);
     void readResponse();
 
     ControlBlock& cb_;
