@@ -151,15 +151,15 @@ bool AnsweringCall::stopPlaying()
         stopSince_ = Clock::now();
         writeWord(cb_.messageStop, 1);
     }
-    // Done when the file asked for has ended or was never opened; a stop
-    // request still set then would end the next greeting at once.
-    bool settled = readWord(cb_.messagePlaying) == 0 && readWord(cb_.messageStart) == 0 &&
-                   (readWord(cb_.messageDone) == 1 || Clock::now() - stopSince_ > stopGrace);
-    if (!settled)
+    // Done when the file asked for has ended (or never began), or when the
+    // daemon has not acted in time.
+    bool idle = readWord(cb_.messagePlaying) == 0 && readWord(cb_.messageStart) == 0;
+    if (!(idle && readWord(cb_.messageDone) == 1) && Clock::now() - stopSince_ <= stopGrace)
         return false;
-    // Cleared only once nothing plays or waits to; a stop that timed out
-    // while a file still plays stays set and ends it when the daemon can.
-    if (readWord(cb_.messagePlaying) == 0 && readWord(cb_.messageStart) == 0)
+    // A stop request left set while nothing plays would end the next
+    // greeting at once: cleared then.  One that timed out while a file still
+    // plays stays set, and ends it when the daemon gets to it.
+    if (idle)
         writeWord(cb_.messageStop, 0);
     stopping_ = false;
     playing_ = false;
