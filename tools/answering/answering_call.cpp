@@ -44,6 +44,22 @@ void AnsweringCall::key(char key)
         touchtones_ += key;
     if (recording_)
         silence_.noteActivity();
+    // The keys of a remote code are the daemon's to collect, as it collects
+    // them ('*', digits, then '#' after a digit); they are no menu keys,
+    // though their lines may come in after the code has let the owner in.
+    if (key == '*') {
+        inCode_ = true;
+        codeDigits_ = 0;
+        return;
+    }
+    if (inCode_ && key >= '0' && key <= '9') {
+        ++codeDigits_;
+        return;
+    }
+    if (inCode_ && key == '#') {
+        inCode_ = codeDigits_ == 0;
+        return;
+    }
     if (!over_)
         take(menu_.key(key));
 }
@@ -204,18 +220,20 @@ bool AnsweringCall::endRecording(bool keep, RecordingEnd reason)
     if (!ending_) {
         ending_ = true;
         endingSince_ = Clock::now();
-        // A start not yet taken is withdrawn before the stop is posted: the
-        // two together would open (truncate) the file and close it again.
-        writeWord(cb_.responseStart, 0);
+        // The start stays posted: withdrawing it could cross the daemon
+        // taking it, and the recording would run on unstopped.  Taken
+        // together with the stop, it opens and closes an empty file.
         writeWord(cb_.responseStop, 1);
     }
-    // The daemon closes the file at its next byte, or at its end on a
-    // hang-up; only then is every byte in it.
-    if (readWord(cb_.responseRecording) != 0 && Clock::now() - endingSince_ < stopGrace)
+    // The daemon closes the file at its next byte (responseDone), or at its
+    // end on a hang-up; only then is every byte in it.
+    bool closed = readWord(cb_.responseDone) == 1 || writeFailed_ ||
+                  (readWord(cb_.t2aRunning) == 0 && readWord(cb_.responseRecording) == 0);
+    if (!closed && Clock::now() - endingSince_ < stopGrace)
         return false;
     // Left set if the daemon has not acted on it yet (no byte came from
     // the line): it ends that recording at the next byte.
-    if (readWord(cb_.responseRecording) == 0)
+    if (readWord(cb_.responseRecording) == 0 && readWord(cb_.responseStart) == 0)
         writeWord(cb_.responseStop, 0);
     readResponse();
     if (responseFd_ >= 0)

@@ -111,6 +111,8 @@ private:
     Message keptMessage_;
 
     std::vector<Message> fresh_; // the new messages offered to the owner
+    bool inCode_ = false;        // keys since a '*': a remote code, not menu keys
+    int codeDigits_ = 0;
     bool timerArmed_ = false;
     Clock::time_point timerAt_;
 };
