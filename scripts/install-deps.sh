@@ -13,6 +13,9 @@ runtime=(
   libsndfile1-dev       # WAV files in callctl
   libsamplerate0-dev    # resampling on import
   libcairo2-dev         # the call picture
+  libjsoncpp-dev        # the answering machine's message records
+  libespeak-ng-dev      # the answering machine's spoken prompts
+  espeak-ng-data        # the voices those prompts are spoken with
 )
 # The tests, the fuzz targets and the benchmarks.
 testing=(
