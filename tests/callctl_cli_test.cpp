@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <atomic>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "audio_io.h"
@@ -200,6 +204,53 @@ TEST_F(CallctlCli, CallConsoleTakesKeysFromAPipeAndEndsCleanly)
     EXPECT_NE(text.find("Orvex VoicePhone daemon: Dying"), std::string::npos);
     // Taped for a while, then moved back and rewound.
     EXPECT_GT(fileBytes(path("call-in.ul")).size(), 4000u);
+}
+
+TEST_F(CallctlCli, CallTakesAnInheritedSocketAsTheLine)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    int far = pair[0], lineFd = pair[1];
+    // The far end talks at the line's pace and takes what the daemon sends.
+    std::atomic<bool> talking{true};
+    std::atomic<size_t> heard{0};
+    std::thread farEnd([&] {
+        std::vector<uint8_t> voice(160), in(4096);
+        size_t at = 0;
+        while (talking) {
+            for (auto& b : voice)
+                b = static_cast<uint8_t>(0x20 + at++ % 64); // never DLE
+            if (write(far, voice.data(), voice.size()) < 0)
+                break;
+            pollfd p{far, POLLIN, 0};
+            auto until = std::chrono::steady_clock::now() + 20ms;
+            while (poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
+                ssize_t n = read(far, in.data(), in.size());
+                if (n <= 0)
+                    break;
+                heard += static_cast<size_t>(n);
+                if (std::chrono::steady_clock::now() > until)
+                    break;
+            }
+            std::this_thread::sleep_until(until);
+        }
+    });
+    sim::DaemonProcess p;
+    std::string program = sim::programPath("callctl");
+    std::string line = "cd '" + dir_ + "' && printf 't........' | '" + program + "' call --line fd:" +
+                       std::to_string(lineFd);
+    ASSERT_TRUE(p.start("/bin/sh", {"/bin/sh", "-c", line}, {lineFd}));
+    close(lineFd);
+    std::optional<int> status = p.wait(20000ms);
+    talking = false;
+    farEnd.join();
+    close(far);
+    ASSERT_EQ(status, 0) << p.output() << p.errors();
+    std::vector<uint8_t> taped = fileBytes(path("call-in.ul"));
+    ASSERT_GT(taped.size(), 800u) << "the far end's voice should be on the ingoing tape";
+    for (size_t i = 0; i < taped.size(); ++i)
+        ASSERT_TRUE(taped[i] >= 0x20 && taped[i] < 0x60) << "byte " << i << " is not the far end's";
+    EXPECT_GT(heard.load(), 800u) << "the daemon should have sent the microphone down the line";
 }
 
 TEST_F(CallctlCli, ShowDecodesALiveRecordAndWatchesItGo)

@@ -8,6 +8,7 @@
 #include <linux/soundcard.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -240,6 +241,88 @@ std::string SoundEndpoint::describe() const
     return "";
 }
 
+namespace {
+
+bool makeRaw(int fd, const std::string& path, std::string* error)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        *error = path + " is not a tty: " + strerror(errno);
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        *error = "can't put " + path + " in raw mode: " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool lineChoiceFrom(const std::string& text, LineChoice* out, std::string* error)
+{
+    if (text.empty() || text == "sim") {
+        *out = {LineChoice::Kind::Sim, -1, ""};
+        return true;
+    }
+    if (text.rfind("fd:", 0) == 0) {
+        std::string digits = text.substr(3);
+        long n = -1;
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos ||
+            (n = std::stol(digits)) < 3) {
+            // 0, 1 and 2 are callctl's own keys, output and messages.
+            *error = "--line: '" + text + "' is not fd:N with a descriptor number of 3 or more";
+            return false;
+        }
+        *out = {LineChoice::Kind::Inherited, static_cast<int>(n), ""};
+        return true;
+    }
+    *out = {LineChoice::Kind::Tty, -1, text};
+    return true;
+}
+
+int openLineChoice(const LineChoice& choice, std::string* error)
+{
+    if (choice.kind == LineChoice::Kind::Tty)
+        return openLine(choice.path, error);
+    if (choice.kind != LineChoice::Kind::Inherited) {
+        *error = "the stand-in line has no descriptor to open";
+        return -1;
+    }
+    std::string name = "fd:" + std::to_string(choice.fd);
+    int flags = fcntl(choice.fd, F_GETFL);
+    if (flags < 0) {
+        *error = "--line " + name + ": no such descriptor was inherited";
+        return -1;
+    }
+    if ((flags & O_ACCMODE) != O_RDWR) {
+        *error = "--line " + name + ": the descriptor is not open for reading and writing";
+        return -1;
+    }
+    struct stat st;
+    if (fstat(choice.fd, &st) != 0) {
+        *error = "--line " + name + ": " + strerror(errno);
+        return -1;
+    }
+    if (S_ISSOCK(st.st_mode)) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (getsockopt(choice.fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+            *error = "--line " + name + ": a socket line must be a stream socket";
+            return -1;
+        }
+    } else if (!isatty(choice.fd)) {
+        *error = "--line " + name + ": neither a stream socket nor a tty";
+        return -1;
+    } else if (!makeRaw(choice.fd, name, error)) {
+        return -1;
+    }
+    return choice.fd;
+}
+
 int openLine(const std::string& path, std::string* error)
 {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -247,21 +330,12 @@ int openLine(const std::string& path, std::string* error)
         *error = "can't open line " + path + ": " + strerror(errno);
         return -1;
     }
-    struct termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        *error = path + " is not a tty: " + strerror(errno);
-        close(fd);
-        return -1;
-    }
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        *error = "can't put " + path + " in raw mode: " + strerror(errno);
+    if (!makeRaw(fd, path, error)) {
         close(fd);
         return -1;
     }
     return fd;
 }
+
 
 } // namespace callctl

@@ -66,4 +66,18 @@ private:
 // Opens a tty for the line: read and write, no controlling terminal, raw.
 int openLine(const std::string& path, std::string* error);
 
+// --line sim | fd:N | TTY.  fd:N is a descriptor callctl inherited (a stream
+// socket or a tty) that a program starting callctl hands over as the line.
+struct LineChoice {
+    enum class Kind { Sim, Inherited, Tty };
+    Kind kind = Kind::Sim;
+    int fd = -1;      // Inherited
+    std::string path; // Tty
+};
+bool lineChoiceFrom(const std::string& text, LineChoice* out, std::string* error);
+
+// The descriptor for an Inherited or Tty line, ready for the daemon: a tty
+// is put in raw mode, a socket is taken as it is.  -1 with *error on failure.
+int openLineChoice(const LineChoice& choice, std::string* error);
+
 } // namespace callctl

@@ -37,7 +37,7 @@ const char* commonOptionsHelp =
     "  --verbose           print them as they come\n";
 
 const char* callUsage =
-    "usage: callctl call [--line TTY|sim] [--tape BASE | --ingoing F --outgoing F]\n"
+    "usage: callctl call [--line TTY|fd:N|sim] [--tape BASE | --ingoing F --outgoing F]\n"
     "                    [--position SEC] [--tape-limit SEC] [--remote WAV] [--local WAV]\n"
     "                    [--remote-code DIGITS] [sound and common options]\n"
     "\n"
@@ -50,6 +50,8 @@ const char* callUsage =
     "  .             (from a pipe) wait 0.2 s; the end of the keys hangs up\n"
     "\n"
     "  --line TTY          the ISDN voice tty, already in voice mode (opened raw);\n"
+    "                      fd:N: descriptor N, inherited from the program that\n"
+    "                      started callctl (a stream socket or a tty);\n"
     "                      sim (default): a stand-in far end that talks\n"
     "  --tape BASE         tape files BASE-in.ul and BASE-out.ul (default call);\n"
     "                      created empty when missing\n"
@@ -61,15 +63,16 @@ const char* callUsage =
     "  --remote-code D     digits the far end keys on 'k' (default 1234)\n";
 
 const char* answerUsage =
-    "usage: callctl answer [--line TTY|sim] [--greeting FILE] [--response FILE]\n"
+    "usage: callctl answer [--line TTY|fd:N|sim] [--greeting FILE] [--response FILE]\n"
     "                      [--response-limit SEC] [--caller WAV] [sound and common options]\n"
     "\n"
     "Runs voicephone-daemon as an answering machine: plays the greeting down\n"
     "the line, then records the caller into the response file until its\n"
     "limit, the caller's hang-up or Ctrl-C.\n"
     "\n"
-    "  --line TTY          the ISDN voice tty; sim (default): a stand-in caller\n"
-    "                      that listens at the line's pace, then talks\n"
+    "  --line TTY          the ISDN voice tty; fd:N: inherited descriptor N (a\n"
+    "                      stream socket or a tty); sim (default): a stand-in\n"
+    "                      caller that listens at the line's pace, then talks\n"
     "  --greeting FILE     the message file, headerless mu-law (make one with\n"
     "                      'callctl tape import'); none: no greeting\n"
     "  --response FILE     where the caller goes (default response.ul)\n"
@@ -346,6 +349,9 @@ int callCommand(const Args& args)
     if (code.empty() || code.size() > 16 || code.find_first_not_of("0123456789") != std::string::npos)
         return usageError(cmd, "--remote-code: '" + code + "' is not 1 to 16 digits");
     std::string lineName = valueOr(a, "--line", "sim");
+    LineChoice line;
+    if (!lineChoiceFrom(lineName, &line, &error))
+        return usageError(cmd, error);
     Common c;
     if (!commonFrom(cmd, a, &c, &status))
         return status;
@@ -377,7 +383,7 @@ int callCommand(const Args& args)
     std::unique_ptr<FarEnd> far;
     int lineFd = -1;
     size_t remoteAt = 0;
-    if (lineName == "sim") {
+    if (line.kind == LineChoice::Kind::Sim) {
         simLine = std::make_unique<sim::Line>();
         far = std::make_unique<FarEnd>(*simLine, [&](size_t n) {
             std::vector<uint8_t> out(n);
@@ -386,7 +392,7 @@ int callCommand(const Args& args)
             return out;
         });
         lineFd = simLine->daemonFd();
-    } else if ((lineFd = openLine(lineName, &error)) < 0) {
+    } else if ((lineFd = openLineChoice(line, &error)) < 0) {
         return failure(cmd, error);
     }
 
@@ -516,6 +522,9 @@ int answerCommand(const Args& args)
     std::string greeting = valueOr(a, "--greeting", "");
     std::string response = valueOr(a, "--response", "response.ul");
     std::string lineName = valueOr(a, "--line", "sim");
+    LineChoice line;
+    if (!lineChoiceFrom(lineName, &line, &error))
+        return usageError(cmd, error);
     Common c;
     if (!commonFrom(cmd, a, &c, &status))
         return status;
@@ -544,7 +553,7 @@ int answerCommand(const Args& args)
     std::unique_ptr<FarEnd> caller;
     int lineFd = -1;
     size_t at = 0;
-    if (lineName == "sim") {
+    if (line.kind == LineChoice::Kind::Sim) {
         caller = std::make_unique<FarEnd>([&](size_t n) {
             std::vector<uint8_t> out(n);
             for (auto& b : out)
@@ -553,7 +562,7 @@ int answerCommand(const Args& args)
         });
         caller->talk(false);
         lineFd = caller->daemonFd();
-    } else if ((lineFd = openLine(lineName, &error)) < 0) {
+    } else if ((lineFd = openLineChoice(line, &error)) < 0) {
         return failure(cmd, error);
     }
     // Our own number for the sound device: the daemon closes its copy.
