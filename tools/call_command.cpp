@@ -7,6 +7,7 @@
 #include "audio_io.h"
 #include "command_options.h"
 #include "console.h"
+#include "console_keys.h"
 #include "far_end.h"
 #include "line.h"
 #include "session.h"
@@ -97,6 +98,12 @@ int callCommand(const Args& args)
                                           : std::vector<uint8_t>{};
     if (!ok)
         return failure(cmd, error);
+    std::vector<std::string> voices;
+    for (const char* o : {"--local", "--remote"})
+        if (has(a, o))
+            voices.push_back(a.values[o]);
+    if (!checkOutputs(cmd, c, SoundUse::Call, voices, {}, &status, {tape.ingoing, tape.outgoing}))
+        return status;
     if (!ensureFile(tape.ingoing, &error) || !ensureFile(tape.outgoing, &error))
         return failure(cmd, error);
 
@@ -155,62 +162,61 @@ int callCommand(const Args& args)
     if (far)
         far->start();
     if (keyboard.terminal())
-        fprintf(stderr, "keys: 0-9*#A-D dtmf, t taping, b/f back/forward, r/e rewind/end, h hold, q hang up%s\n",
-                simLine ? ", k far end keys code, x far end hangs up" : "");
+        s.tell(keyHelp(Console::Call, simLine != nullptr));
 
+    std::string brokenDirection; // what ended the call against our will
+    auto directionAlone = std::chrono::steady_clock::time_point::max();
     while (s.daemonRunning()) {
         if (interrupted) {
             s.action("interrupted: hang up");
             break;
         }
-        int key = readKey(50);
-        if (key == -1)
-            break; // the end of the keys hangs up, as 'q' does
-        if (key == 0)
-            continue;
-        if (key == 'q' || key == 4)
+        showComplaints(s, cmd, c);
+        std::string soundProblem = sound.problem();
+        if (!soundProblem.empty()) {
+            brokenDirection = soundProblem;
             break;
-        // Upper-case A-D are keys; the lower-case letters are commands.
-        if (isdigit(key) || key == '*' || key == '#' || (key >= 'A' && key <= 'D')) {
-            char k = static_cast<char>(key);
-            if (readWord(cb.dtmfPending) || readByte(cb.dtmfKey)) {
-                s.action(std::string("DTMF '") + k + "' not sent: the last key is still going out");
-            } else {
-                s.action(std::string("send DTMF '") + k + "'");
-                writeByte(cb.dtmfKey, static_cast<uint8_t>(k));
-            }
-        } else if (key == 't') {
-            bool on = flagSet(cb.recordFlags, FlagActive);
-            s.action(on ? "taping off" : "taping on");
-            if (on)
-                cb.recordFlags.fetch_or(FlagStopRequest);
-            else
-                writeWord(cb.recordFlags, FlagStartRequest);
-        } else if (key == 'b' || key == 'f') {
-            if (flagSet(cb.recordFlags, FlagActive))
-                s.action("the tape moves once taping is off");
-            s.action(key == 'b' ? "back 5 s" : "forward 5 s");
-            writeWord(key == 'b' ? cb.skipBack : cb.skipForward, 5);
-        } else if (key == 'r') {
-            s.action("rewind");
-            writeWord(cb.rewindRequest, 1);
-        } else if (key == 'e') {
-            s.action("to the end");
-            writeWord(cb.endRequest, 1);
-        } else if (key == 'h') {
-            bool hold = readWord(cb.holdAudio) == 0;
-            s.action(hold ? "hold" : "hold off");
-            writeWord(cb.holdAudio, hold ? 1 : 0);
-        } else if (key == 'k' && far) {
+        }
+        // The far end hanging up ends both directions at once; one ending
+        // alone is a failure of its device, and the call is no call then.
+        bool a2t = readWord(cb.a2tRunning) != 0, t2a = readWord(cb.t2aRunning) != 0;
+        auto now = std::chrono::steady_clock::now();
+        if (a2t == t2a) {
+            directionAlone = std::chrono::steady_clock::time_point::max();
+        } else if (directionAlone == std::chrono::steady_clock::time_point::max()) {
+            directionAlone = now;
+        } else if (now - directionAlone > std::chrono::milliseconds(300)) {
+            brokenDirection = a2t ? "the line-to-speaker direction (ttyI2Audio) stopped"
+                                  : "the microphone-to-line direction (Audio2ttyI) stopped";
+            break;
+        }
+        int key = readKey(50);
+        KeyAction act = actionForKey(key, Console::Call, simLine != nullptr);
+        if (act == KeyAction::Quit)
+            break; // the end of piped keys hangs up too
+        switch (act) {
+        case KeyAction::FarEndKeys:
             s.action("far end keys *" + code + "#");
             far->key("*" + code + "#");
-        } else if (key == 'x' && far) {
+            break;
+        case KeyAction::FarEndHangsUp:
             s.action("far end hangs up");
             far->hangUp();
-        } else if (key == '.') {
+            break;
+        case KeyAction::Pause:
             s.sleepFor(std::chrono::milliseconds(200));
-        } else if (key == '?' || key == '\n') {
-            s.action("keys: 0-9*#A-D dtmf, t taping, b/f back/forward, r/e rewind/end, h hold, q hang up");
+            break;
+        case KeyAction::Help:
+            s.tell(keyHelp(Console::Call, simLine != nullptr));
+            break;
+        case KeyAction::Unknown:
+            s.tell(std::string("key '") + static_cast<char>(key) + "' does nothing here; ? shows the keys");
+            break;
+        default: {
+            std::string said = applyAction(act, static_cast<char>(key), cb);
+            if (!said.empty())
+                s.action(said);
+        }
         }
         // The code is read back and cleared, so the far end can key another.
         if (acquireWord(cb.codeComplete)) {
@@ -218,21 +224,34 @@ int callCommand(const Args& args)
             writeWord(cb.codeComplete, 0);
         }
     }
+    if (!brokenDirection.empty()) {
+        s.tell("callctl call: " + brokenDirection + "; hanging up");
+        s.action(brokenDirection);
+    }
+    std::optional<int> st;
+    bool hungUp = false;
     if (s.daemonRunning()) {
         s.action("hang up");
-        status = endCall(s, cmd);
-    } else {
-        s.waitDaemon(std::chrono::milliseconds(1000));
+        writeWord(cb.stopRequest, 1);
+        hungUp = true;
     }
+    st = s.waitDaemon(std::chrono::milliseconds(hungUp ? 5000 : 1000));
     if (far)
         far->stop();
     s.stopWatching();
     transcript.echoTo(nullptr);
-    if (!sound.finish(&error))
-        status = failure(cmd, error);
+    showComplaints(s, cmd, c);
+    bool soundOk = sound.finish(&error);
     printCallEnd(s);
-    if (readWord(cb.errorFlag) && status == exitOk)
-        status = exitFailure;
+    RunFacts facts = s.factsOfLast(st);
+    facts.chunkSize = static_cast<uint32_t>(c.chunk);
+    Verdict v = judgeRun(facts);
+    if (!brokenDirection.empty())
+        status = failure(cmd, brokenDirection + (v.ok ? "" : "; " + v.problem));
+    else if (!v.ok)
+        status = failure(cmd, v.problem);
+    else if (!soundOk)
+        status = failure(cmd, error);
     finishTranscript(c, transcript, &status);
     return status;
 }

@@ -1,7 +1,12 @@
 #include "command_options.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "output_file.h"
 #include "session.h"
 #include "tape_wav.h"
 #include "voice_signal.h"
@@ -19,13 +24,15 @@ const char* commonOptionsHelp =
     "  --chunk N           samples per read and write, 1 to 65536 (default 160)\n"
     "  --daemons DIR       where the daemons are\n"
     "  --transcript FILE   write every printed line and record change to FILE\n"
-    "  --verbose           print them as they come\n";
+    "  --verbose           print them as they come\n"
+    "  --force, -y         replace existing output files (a WAV given as --sound,\n"
+    "                      the transcript; answer: the response file)\n";
 
 namespace {
 
 const std::vector<OptionRule> commonRules = {
     {"--sound", true},   {"--sound-cmd", true},  {"--wrap", true},   {"--chunk", true},
-    {"--daemons", true}, {"--transcript", true}, {"--verbose", false},
+    {"--daemons", true}, {"--transcript", true}, {"--verbose", false}, {"--force", false},  {"-y", false},
 };
 
 std::vector<OptionRule> withCommon(std::vector<OptionRule> rules)
@@ -85,6 +92,7 @@ bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* stat
     }
     c->transcript = valueOr(a, "--transcript", "");
     c->verbose = has(a, "--verbose");
+    c->force = has(a, "--force") || has(a, "-y");
     if (!findDaemonDir(valueOr(a, "--daemons", ""), &c->daemonDir, &error)) {
         *status = failure(command, error);
         return false;
@@ -149,7 +157,9 @@ std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, doubl
 void finishTranscript(const Common& c, const Transcript& t, int* status)
 {
     std::string error;
-    if (!c.transcript.empty() && !t.write(c.transcript, &error)) {
+    if (!c.transcript.empty() && !writeAtomically(
+                                     c.transcript, [&](const std::string& temp, std::string* e) { return t.write(temp, e); },
+                                     &error)) {
         fprintf(stderr, "callctl: %s\n", error.c_str());
         *status = exitFailure;
     }
@@ -170,6 +180,52 @@ int endCall(Session& s, const char* command)
     if (st != 0)
         return failure(command, "voicephone-daemon did not end cleanly");
     return exitOk;
+}
+
+bool checkOutputs(const char* command, const Common& c, SoundUse use, std::vector<std::string> inputs,
+                  std::vector<std::string> outputs, int* status, const std::vector<std::string>& tapes)
+{
+    if (c.sound.kind == SoundChoice::Kind::Wav)
+        (use == SoundUse::Record ? inputs : outputs).push_back(c.sound.value);
+    if (!c.transcript.empty())
+        outputs.push_back(c.transcript);
+    std::string problem = outputProblem(inputs, outputs, c.force);
+    if (problem.empty()) {
+        // The tapes are checked as outputs that may exist, against all else.
+        std::vector<std::string> others = inputs;
+        others.insert(others.end(), outputs.begin(), outputs.end());
+        problem = outputProblem(others, tapes, true);
+    }
+    if (problem.empty())
+        return true;
+    *status = failure(command, problem);
+    return false;
+}
+
+bool showComplaints(Session& s, const char* command, const Common& c)
+{
+    std::vector<std::string> fresh = s.takeNewComplaints();
+    // With --verbose the transcript on the terminal shows them already.
+    if (!c.verbose)
+        for (const auto& l : fresh)
+            s.tell(std::string("callctl ") + command + ": the daemon says: " + l);
+    return !fresh.empty();
+}
+
+bool checkWritable(const std::string& path, const char* what, std::string* error)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool created = fd >= 0;
+    if (!created && errno == EEXIST)
+        fd = open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::string("can't write ") + what + " " + path + ": " + strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (created)
+        unlink(path.c_str());
+    return true;
 }
 
 } // namespace callctl

@@ -32,7 +32,15 @@ struct Common {
     std::string daemonDir;
     std::string transcript;
     bool verbose = false;
+    bool force = false; // --force or -y: existing outputs may be replaced
 };
+
+// Refuses outputs that are inputs, or that exist without --force; the
+// transcript and a stand-in speaker's WAV are added to `outputs` here.
+// `tapes` are the tape files the command exists to write: they may exist,
+// but may be no other input or output.  Returns false with *status set.
+bool checkOutputs(const char* command, const Common& c, SoundUse use, std::vector<std::string> inputs,
+                  std::vector<std::string> outputs, int* status, const std::vector<std::string>& tapes = {});
 
 // Parses the options every command shares; on a usage error returns its
 // status in *status.
@@ -53,6 +61,14 @@ std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, doubl
 
 void finishTranscript(const Common& c, const Transcript& t, int* status);
 bool ensureFile(const std::string& path, std::string* error);
+
+// Shows what the daemons complained of since the last look, at once.
+// Returns whether there was anything.
+bool showComplaints(Session& s, const char* command, const Common& c);
+
+// Whether `path` can be written as a new or replaced file: created (and
+// removed again) when missing, opened for writing when there.
+bool checkWritable(const std::string& path, const char* what, std::string* error);
 
 // Ends a voicephone call: stop request, wait, report.
 int endCall(Session& s, const char* command);

@@ -62,6 +62,11 @@ int recordCommand(const Args& args)
         mic = VoiceSignal(29, 160).ulaw(8000 * 60);
     }
 
+    if (!checkOutputs(cmd, c, SoundUse::Record, {}, {}, &status, {take}))
+        return status;
+    if (!checkWritable(take, "the take", &error))
+        return failure(cmd, error);
+
     installInterruptHandler();
     Transcript transcript;
     Session s(c.daemonDir, transcript);
@@ -84,25 +89,44 @@ int recordCommand(const Args& args)
         return failure(cmd, "can't start record-daemon");
     sound.closeDaemonEnd();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    bool wasActive = false;
+    std::string soundProblem;
     s.waitUntil(
         [&] {
-            return !s.daemonRunning() || sound.sourceDone() ||
+            showComplaints(s, cmd, c);
+            // The daemon ends the take itself at the tape limit or on a
+            // failed write, and then keeps reading: nothing more to wait for.
+            bool active = flagSet(cb.recordFlags, FlagActive);
+            bool takeEnded = wasActive && !active;
+            wasActive = wasActive || active;
+            soundProblem = sound.problem();
+            return !s.daemonRunning() || sound.sourceDone() || takeEnded || !soundProblem.empty() ||
                    (seconds > 0 && std::chrono::steady_clock::now() >= deadline);
         },
         std::chrono::hours(24 * 365));
     if (s.daemonRunning()) {
         s.action("stop");
         cb.recordFlags.fetch_or(FlagStopRequest);
+        // Taping off first, so the take is complete, then the daemon.
+        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, std::chrono::milliseconds(5000), false);
+        writeWord(cb.recordRunning, 0);
     }
     std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
     s.stopWatching();
-    sound.finish(&error);
-    if (st != 0) {
-        for (const auto& l : s.linesOf("record-daemon", true))
-            fprintf(stderr, "%s\n", l.c_str());
-        status = failure(cmd, "record-daemon ended with status " + (st ? std::to_string(*st) : std::string("?")));
+    showComplaints(s, cmd, c);
+    bool soundOk = sound.finish(&error);
+    RunFacts facts = s.factsOfLast(st);
+    facts.chunkSize = static_cast<uint32_t>(c.chunk);
+    Verdict v = judgeRun(facts);
+    uint32_t length = readWord(cb.tapeLength);
+    std::string held = take + " holds " + std::to_string(length) + " bytes (" + tapeTime(length, true) + ")";
+    if (!soundProblem.empty()) {
+        status = failure(cmd, soundProblem + "; " + held);
+    } else if (!soundOk) {
+        status = failure(cmd, error + "; " + held);
+    } else if (!v.ok) {
+        status = failure(cmd, v.problem + "; " + held);
     } else {
-        uint32_t length = readWord(cb.tapeLength);
         printf("recorded %s: %u bytes (%s)%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
                readWord(cb.tapeFull) ? ", tape limit reached" : "");
     }
