@@ -225,8 +225,17 @@ void SoundEndpoint::closeDaemonEnd()
     }
 }
 
-bool SoundEndpoint::sourceDone() const
+bool SoundEndpoint::commandEndedWell() const
 {
+    return use_ == SoundUse::Record && childEnded_ && WIFEXITED(childStatus_) && WEXITSTATUS(childStatus_) == 0;
+}
+
+bool SoundEndpoint::sourceDone()
+{
+    if (child_ > 0) {
+        problem(); // notices the end
+        return commandEndedWell();
+    }
     return sim_ && !loop_ && fed_ >= microphone_.size() && sim_->pendingFeed() == 0;
 }
 
@@ -281,6 +290,9 @@ std::string SoundEndpoint::problem()
             return "";
         childEnded_ = true;
     }
+    // A microphone command that ends well is the end of what it had to say.
+    if (commandEndedWell())
+        return "";
     // Output went nowhere from here on, input stopped: the daemon can't
     // have been heard or have heard anything since.
     if (errReader_.joinable())
@@ -299,14 +311,16 @@ bool SoundEndpoint::finish(std::string* error)
             close(fd_);
         fd_ = -1;
         // A player drains what it has and ends at the end of its input;
-        // Ctrl-C stops it at once.
+        // Ctrl-C stops it at once.  A call's speaker holds a tenth of a
+        // second, so a command still running well after is stuck.
+        auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!childEnded_) {
             pid_t r = waitpid(child_, &childStatus_, WNOHANG);
             if (r == child_ || (r < 0 && errno != EINTR)) {
                 childEnded_ = true;
                 break;
             }
-            if (interrupted) {
+            if (interrupted || (use_ == SoundUse::Call && std::chrono::steady_clock::now() > giveUp)) {
                 kill(-child_, SIGTERM);
                 waitpid(child_, &childStatus_, 0);
                 childEnded_ = true;
@@ -319,7 +333,7 @@ bool SoundEndpoint::finish(std::string* error)
         if (errReader_.joinable())
             errReader_.join();
         bool clean = WIFEXITED(childStatus_) && WEXITSTATUS(childStatus_) == 0;
-        if (early || !clean) {
+        if ((early && !commandEndedWell()) || !clean) {
             *error = commandOutcome(childStatus_, early);
             return false;
         }

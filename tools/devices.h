@@ -46,8 +46,9 @@ public:
               std::string* error);
     int daemonFd() const;
     void closeDaemonEnd();
-    // Whether a stand-in microphone that does not loop has been taken in full.
-    bool sourceDone() const;
+    // Whether a stand-in microphone that does not loop has been taken in
+    // full, or a microphone command has ended well.
+    bool sourceDone();
     // What went wrong with the device while it runs: a sound command that
     // ended before the daemon did, with its status and what it printed.
     // Empty while all is well.
@@ -63,6 +64,7 @@ public:
 private:
     void feedLoop();
     void collectCommandErrors();
+    bool commandEndedWell() const;
     std::string commandErrors() const;
     std::string commandOutcome(int status, bool early) const;
 
