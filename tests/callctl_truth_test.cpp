@@ -4,10 +4,15 @@
 // not name as output is replaced.
 #include <atomic>
 #include <gtest/gtest.h>
+#include <csignal>
 #include <sndfile.h>
+#include <sys/shm.h>
 #include <thread>
 
+#include "audio_io.h"
 #include "callctl_kit.h"
+#include "segment.h"
+#include "sound_device.h"
 
 namespace {
 
@@ -89,13 +94,13 @@ TEST_F(CallctlTruth, ASoundCommandThatFailsIsAnErrorWithWhatItSaid)
 
 TEST_F(CallctlTruth, ACallThatLosesADirectionHangsUpAndFails)
 {
-    // The sound command lets go of its socket, with the speaker's audio
-    // unread, and runs on: the daemon's microphone direction reads a reset,
-    // the other direction goes on.
+    // The sound command takes one byte of the speaker's audio, lets go of
+    // its socket with the rest unread, and runs on: the daemon's microphone
+    // direction reads a reset, the other direction goes on.
     std::string program = sim::programPath("callctl");
     std::string keys(60, '.'); // 12 s of call, unless callctl ends it
     Outcome r = shell("cd '" + dir_ + "' && printf '" + keys + "' | '" + program +
-                          "' call --sound-cmd 'sleep 0.5; exec 0<&- 1>&-; sleep 20'",
+                          "' call --sound-cmd 'dd bs=1 count=1 of=/dev/null 2>/dev/null; exec 0<&- 1>&-; sleep 20'",
                       60000ms);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "the microphone-to-line direction (Audio2ttyI) stopped; hanging up")) << r.err;
@@ -207,6 +212,75 @@ TEST_F(CallctlTruth, TheNextCallerDoesNotReplaceTheLastMessage)
         << second.out;
     EXPECT_EQ(fileBytes(path("msg.ul")), pattern(100, 4));
     EXPECT_EQ(fileBytes(path("msg-2.ul")).size(), kept.size());
+}
+
+} // namespace
+
+namespace {
+
+using namespace callctl_kit;
+using CallctlEnds = ScratchTest;
+
+bool segmentExists(int id)
+{
+    struct shmid_ds info;
+    return shmctl(id, IPC_STAT, &info) == 0 && (info.shm_perm.mode & SHM_DEST) == 0;
+}
+
+// The segment id callctl shows at its start.
+int segmentShownBy(const sim::DaemonProcess& p)
+{
+    const std::string tag = "control block in segment ";
+    if (!p.waitForLine(tag, 20000ms))
+        return -1;
+    std::string err = p.errors();
+    return std::atoi(err.c_str() + err.find(tag) + tag.size());
+}
+
+TEST_F(CallctlEnds, AKilledCallctlLeavesNoDaemonAndNoSegment)
+{
+    sim::DaemonProcess p;
+    std::string program = sim::programPath("callctl");
+    ASSERT_TRUE(p.start(program, {program, "record", "--take", path("t.ul"), "--seconds", "600", "--verbose"}, {}));
+    int id = segmentShownBy(p);
+    ASSERT_GT(id, 0) << p.errors();
+    ASSERT_TRUE(p.waitForLine("PID", 20000ms)) << "the record daemon's start\n" << p.output();
+    ::kill(p.pid(), SIGKILL); // callctl alone, not its daemons' groups
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (segmentExists(id) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(segmentExists(id)) << "the segment of a killed callctl should be removed";
+    struct shmid_ds info;
+    // Gone entirely once no daemon has it attached.
+    while (shmctl(id, IPC_STAT, &info) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(shmctl(id, IPC_STAT, &info), 0) << "a daemon of the killed callctl still has the segment";
+}
+
+TEST_F(CallctlEnds, StopEndsALeftoverRunAndRemovesItsSegment)
+{
+    // A record daemon whose controlling application is "gone": this test
+    // started it and leaves it to callctl stop.
+    auto seg = std::make_unique<sim::Segment>();
+    sim::Segment::setPath((*seg)->outgoingPath, path("left.ul"));
+    writeWord((*seg)->tapeLimit, 8000 * 600);
+    writeWord((*seg)->wrapMode, 1);
+    writeWord((*seg)->recordFlags, FlagStartRequest);
+    sim::SoundDevice mic(sim::SoundDevice::Kind::RecordPipe);
+    mic.setPaced(true);
+    mic.feed(std::vector<uint8_t>(8000 * 60, 0x55));
+    sim::DaemonProcess daemon;
+    ASSERT_TRUE(sim::startRecord(daemon, mic, 160, *seg));
+    ASSERT_TRUE(seg->waitUntil([&] { return flagSet((*seg)->recordFlags, FlagActive); }, 20000ms));
+    Outcome r = callctl({"stop", std::to_string(seg->id())}, 30000ms);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "segment " + std::to_string(seg->id()) + ": 2 processes ended, segment removed\n");
+    EXPECT_EQ(daemon.wait(20000ms), 0) << "the daemon should end as asked";
+    EXPECT_FALSE(segmentExists(seg->id()));
+
+    r = callctl({"stop", "2147483646"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "no shared memory segment 2147483646")) << r.err;
 }
 
 } // namespace

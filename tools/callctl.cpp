@@ -24,7 +24,8 @@ const char* mainUsage =
     "  play     play a tape to a sound device\n"
     "  record   record from a sound device into a tape file\n"
     "  tape     export tape files to WAV, import WAV into tape files\n"
-    "  show     decode the shared record of a running application\n"
+    "  show     decode the control block of a running application\n"
+    "  stop     end the daemons of a run whose callctl is gone\n"
     "\n"
     "'callctl COMMAND --help' tells more.  Exit status: 0 done, 1 failed,\n"
     "2 usage error.\n";
@@ -68,7 +69,7 @@ int main(int argc, char** argv)
     };
     static const Entry commands[] = {
         {"demo", demoCommand},     {"call", callCommand}, {"answer", answerCommand}, {"play", playCommand},
-        {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand},
+        {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand}, {"stop", stopCommand},
     };
     for (const auto& c : commands)
         if (command == c.name)

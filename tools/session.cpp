@@ -79,6 +79,7 @@ Session::Session(std::string daemonDir, Transcript& transcript)
     : daemonDir_(std::move(daemonDir)), transcript_(transcript)
 {
     last_ = takeSnapshot(segment_.block());
+    guardian_.start(segment_.id());
     transcript_.add("callctl", "shared record in segment " + std::to_string(segment_.id()) + " (callctl show " +
                                    std::to_string(segment_.id()) + " --watch)");
 }
@@ -86,7 +87,10 @@ Session::Session(std::string daemonDir, Transcript& transcript)
 Session::~Session()
 {
     stopWatching();
-    // DaemonProcess kills and reaps whatever still runs.
+    // DaemonProcess kills and reaps whatever still runs; then the guardian
+    // is released, having nothing left to guard.
+    std::lock_guard lock(mutex_);
+    daemons_.clear();
 }
 
 void Session::prepare(int wrapMode)
@@ -111,6 +115,7 @@ bool Session::start(const std::string& program, const std::vector<std::string>& 
         action("can't start " + path);
         return false;
     }
+    guardian_.protect(process->pid()); // its own process group
     std::lock_guard lock(mutex_);
     daemons_.push_back({program, std::move(process)});
     return true;
@@ -408,6 +413,8 @@ void Session::startWatching()
 {
     if (watching_.exchange(true))
         return;
+    std::string id = std::to_string(segment_.id());
+    tell("control block in segment " + id + " (callctl show " + id + " --watch)");
     watcher_ = std::thread([this] {
         while (watching_) {
             sweep();

@@ -17,6 +17,7 @@
 
 #include "call_picture.h"
 #include "daemon_process.h"
+#include "guardian.h"
 #include "record_view.h"
 #include "run_verdict.h"
 #include "segment.h"
@@ -105,6 +106,7 @@ private:
     std::string daemonDir_;
     Transcript& transcript_;
     sim::Segment segment_;
+    Guardian guardian_; // released after the daemons below are reaped
     mutable std::mutex mutex_;
     std::vector<Running> daemons_;
     RecordSnapshot last_;
