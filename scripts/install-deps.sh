@@ -10,6 +10,7 @@ packages=(
   libsndfile1-dev       # WAV files in callctl
   libsamplerate0-dev    # resampling on import
   libcairo2-dev         # the call picture
+  libasound2-dev        # callctl --sound alsa
   clang                 # libFuzzer targets
   socat                 # baseline relay in the load benchmark
 )

@@ -243,6 +243,8 @@ int callCommand(const Args& args)
     showComplaints(s, cmd, c);
     bool soundOk = sound.finish(&error);
     printCallEnd(s);
+    if (!sound.xrunNote().empty())
+        printf("sound device: %s\n", sound.xrunNote().c_str());
     RunFacts facts = s.factsOfLast(st);
     facts.chunkSize = static_cast<uint32_t>(c.chunk);
     Verdict v = judgeRun(facts);

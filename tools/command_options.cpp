@@ -14,12 +14,16 @@
 namespace callctl {
 
 const char* commonOptionsHelp =
-    "  --sound DEV         the sound device: an OSS device path, FILE.wav (a\n"
-    "                      stand-in that writes what is played to the file; for\n"
-    "                      record, what the microphone hears), or sim (default:\n"
-    "                      a stand-in with a synthetic voice as microphone)\n"
-    "  --sound-cmd CMD     run CMD on a pipe as the sound device, e.g.\n"
-    "                      \"aplay -q -t raw -f MU_LAW -r 8000\"\n"
+    "  --sound DEV         the sound device: alsa or alsa:DEVICE (an ALSA device,\n"
+    "                      'default' when not named, so PipeWire and PulseAudio\n"
+    "                      serve it), FILE.wav (a stand-in that writes what is\n"
+    "                      played to the file; for record, what the microphone\n"
+    "                      hears), an OSS device path, or sim (default: a\n"
+    "                      stand-in with a synthetic voice as microphone)\n"
+    "  --sound-cmd CMD     run CMD as the sound device: it reads what is played\n"
+    "                      on its standard input and, for call, answer and\n"
+    "                      record, writes the microphone on its standard output;\n"
+    "                      for play e.g. \"aplay -q -t raw -f MU_LAW -r 8000\"\n"
     "  --wrap 1|16         sound samples: 1 mu-law (default), 16 signed 16-bit\n"
     "  --chunk N           samples per read and write, 1 to 65536 (default 160)\n"
     "  --daemons DIR       where the daemons are\n"

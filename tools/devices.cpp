@@ -71,6 +71,15 @@ bool soundChoiceFrom(const std::string& sound, const std::string& command, Sound
         *out = {SoundChoice::Kind::Sim, ""};
         return true;
     }
+    if (sound == "alsa" || sound.rfind("alsa:", 0) == 0) {
+        std::string device = sound.size() > 5 ? sound.substr(5) : "default";
+        if (device.empty()) {
+            *error = "--sound alsa: give a device after the colon, or just alsa for the default";
+            return false;
+        }
+        *out = {SoundChoice::Kind::Alsa, device};
+        return true;
+    }
     if (endsWith(sound, ".wav")) {
         *out = {SoundChoice::Kind::Wav, sound};
         return true;
@@ -120,6 +129,9 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         }
         return true;
     }
+    case SoundChoice::Kind::Alsa:
+        alsa_ = std::make_unique<AlsaBridge>();
+        return alsa_->open(choice.value, use != SoundUse::Record, use != SoundUse::Play, wrapMode, error);
     case SoundChoice::Kind::Oss: {
         int flags = use == SoundUse::Play ? O_WRONLY : use == SoundUse::Record ? O_RDONLY : O_RDWR;
         fd_ = ::open(choice.value.c_str(), flags | O_NOCTTY);
@@ -211,13 +223,15 @@ void SoundEndpoint::feedLoop()
 
 int SoundEndpoint::daemonFd() const
 {
-    return sim_ ? sim_->daemonFd() : fd_;
+    return sim_ ? sim_->daemonFd() : alsa_ ? alsa_->daemonFd() : fd_;
 }
 
 void SoundEndpoint::closeDaemonEnd()
 {
     if (sim_) {
         sim_->closeDaemonEnd();
+    } else if (alsa_) {
+        alsa_->closeDaemonEnd();
     } else if (child_ > 0 && fd_ >= 0) {
         // The command sees its end of data only when every copy is closed.
         close(fd_);
@@ -241,7 +255,14 @@ bool SoundEndpoint::sourceDone()
 
 size_t SoundEndpoint::playedCount() const
 {
-    return sim_ ? sim_->playedCount() : 0;
+    return sim_ ? sim_->playedCount() : alsa_ ? alsa_->framesPlayed() : 0;
+}
+
+std::string SoundEndpoint::xrunNote() const
+{
+    if (!alsa_ || (alsa_->underruns() == 0 && alsa_->overruns() == 0))
+        return "";
+    return std::to_string(alsa_->underruns()) + " underruns, " + std::to_string(alsa_->overruns()) + " overruns";
 }
 
 void SoundEndpoint::collectCommandErrors()
@@ -283,6 +304,8 @@ std::string SoundEndpoint::commandOutcome(int status, bool early) const
 
 std::string SoundEndpoint::problem()
 {
+    if (alsa_)
+        return alsa_->problem();
     if (child_ <= 0)
         return "";
     if (!childEnded_) {
@@ -305,6 +328,8 @@ bool SoundEndpoint::finish(std::string* error)
     feeding_ = false;
     if (feeder_.joinable())
         feeder_.join();
+    if (alsa_)
+        return alsa_->finish(interrupted, error);
     if (child_ > 0) {
         bool early = childEnded_;
         if (fd_ >= 0)
@@ -369,6 +394,8 @@ std::string SoundEndpoint::describe() const
         return "sound device " + choice_.value;
     case SoundChoice::Kind::Command:
         return "sound command '" + choice_.value + "'";
+    case SoundChoice::Kind::Alsa:
+        return "ALSA device " + choice_.value;
     }
     return "";
 }

@@ -10,17 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "alsa_bridge.h"
 #include "sound_device.h"
 
 namespace callctl {
 
 struct SoundChoice {
-    enum class Kind { Sim, Wav, Oss, Command };
+    enum class Kind { Sim, Wav, Oss, Command, Alsa };
     Kind kind = Kind::Sim;
-    std::string value; // path or command
+    std::string value; // path, command or ALSA device name
 };
 
-// --sound sim|FILE.wav|DEVICE, --sound-cmd "CMD" (one of them; sim by default).
+// --sound sim|FILE.wav|alsa[:DEVICE]|OSS-DEVICE, --sound-cmd "CMD" (one of
+// them; sim by default).
 bool soundChoiceFrom(const std::string& sound, const std::string& command, SoundChoice* out, std::string* error);
 
 enum class SoundUse {
@@ -60,6 +62,8 @@ public:
     bool finish(std::string* error);
     std::string describe() const;
     size_t playedCount() const;
+    // Underruns and overruns of an ALSA device, for the summary ("" if none).
+    std::string xrunNote() const;
 
 private:
     void feedLoop();
@@ -71,6 +75,7 @@ private:
     SoundChoice choice_;
     SoundUse use_ = SoundUse::Call;
     std::unique_ptr<sim::SoundDevice> sim_;
+    std::unique_ptr<AlsaBridge> alsa_;
     int fd_ = -1;
     pid_t child_ = -1;
     bool childEnded_ = false;

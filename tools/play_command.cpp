@@ -165,8 +165,9 @@ int playCommand(const Args& args)
         printf("stopped at %s after playing %s; go on with --position %.3f\n", tapeTime(at, true).c_str(),
                tapeTime(heard, true).c_str(), at / 8000.0);
     } else {
-        printf("played %s of %s%s\n", span.c_str(), length ? tapeTime(*length, true).c_str() : "?",
-               heard == 0 ? " (the tape is empty)" : ", to the end");
+        std::string xruns = sound.xrunNote();
+        printf("played %s of %s%s%s\n", span.c_str(), length ? tapeTime(*length, true).c_str() : "?",
+               heard == 0 ? " (the tape is empty)" : ", to the end", xruns.empty() ? "" : ("; " + xruns).c_str());
     }
     finishTranscript(c, transcript, &status);
     return status;

@@ -127,8 +127,9 @@ int recordCommand(const Args& args)
     } else if (!v.ok) {
         status = failure(cmd, v.problem + "; " + held);
     } else {
-        printf("recorded %s: %u bytes (%s)%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
-               readWord(cb.tapeFull) ? ", tape limit reached" : "");
+        std::string xruns = sound.xrunNote();
+        printf("recorded %s: %u bytes (%s)%s%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
+               readWord(cb.tapeFull) ? ", tape limit reached" : "", xruns.empty() ? "" : ("; " + xruns).c_str());
     }
     finishTranscript(c, transcript, &status);
     return status;
