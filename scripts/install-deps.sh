@@ -11,6 +11,7 @@ packages=(
   libsamplerate0-dev    # resampling on import
   libcairo2-dev         # the call picture
   libasound2-dev        # callctl --sound alsa
+  alsa-utils            # aplay, for the README recipes run by the sound tests
   clang                 # libFuzzer targets
   socat                 # baseline relay in the load benchmark
 )

@@ -1,6 +1,6 @@
 #include "run_verdict.h"
 
-#include "record_view.h"
+#include "control_block_view.h"
 
 namespace callctl {
 

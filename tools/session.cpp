@@ -80,7 +80,7 @@ Session::Session(std::string daemonDir, Transcript& transcript)
 {
     last_ = takeSnapshot(segment_.block());
     guardian_.start(segment_.id());
-    transcript_.add("callctl", "shared record in segment " + std::to_string(segment_.id()) + " (callctl show " +
+    transcript_.add("callctl", "control block in segment " + std::to_string(segment_.id()) + " (callctl show " +
                                    std::to_string(segment_.id()) + " --watch)");
 }
 
@@ -347,11 +347,11 @@ void Session::sweep()
         onLine(program, line);
     }
 
-    RecordSnapshot now = takeSnapshot(cb());
+    BlockSnapshot now = takeSnapshot(cb());
     for (const auto& change : describeChanges(last_, now, false))
         transcript_.add("control block", change);
     const auto& fields = wordFields();
-    auto word = [&](const RecordSnapshot& s, const char* name) {
+    auto word = [&](const BlockSnapshot& s, const char* name) {
         for (size_t i = 0; i < fields.size(); ++i)
             if (strcmp(fields[i].name, name) == 0)
                 return s.words[i];

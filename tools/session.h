@@ -1,6 +1,6 @@
-// callctl playing the controlling application: it owns the shared record,
+// callctl playing the controlling application: it owns the control block,
 // starts the daemons with their descriptors, and watches them.  A watcher
-// thread copies every line they print and every change of the record into
+// thread copies every line they print and every change of the control block into
 // the transcript, turns what it sees into marks on the tape (taping on and
 // off, touchtones heard, DTMF sent) and keeps the live status line.
 #pragma once
@@ -18,7 +18,7 @@
 #include "call_picture.h"
 #include "daemon_process.h"
 #include "guardian.h"
-#include "record_view.h"
+#include "control_block_view.h"
 #include "run_verdict.h"
 #include "segment.h"
 #include "status_line.h"
@@ -109,7 +109,7 @@ private:
     Guardian guardian_; // released after the daemons below are reaped
     mutable std::mutex mutex_;
     std::vector<Running> daemons_;
-    RecordSnapshot last_;
+    BlockSnapshot last_;
     std::vector<TapeMark> marks_;
     std::vector<std::string> complaints_;
     size_t complaintsShown_ = 0;

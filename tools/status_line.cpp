@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "record_view.h"
+#include "control_block_view.h"
 
 namespace callctl {
 

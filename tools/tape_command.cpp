@@ -4,7 +4,7 @@
 #include "command_line.h"
 #include "output_file.h"
 #include "commands.h"
-#include "record_view.h"
+#include "control_block_view.h"
 #include "tape_wav.h"
 
 namespace callctl {

@@ -1,5 +1,5 @@
 // What happened during a run, in the order it happened: every line the
-// daemons printed, the changes of the shared record, and callctl's own
+// daemons printed, the changes of the control block, and callctl's own
 // actions, each stamped with the time since the start.
 #pragma once
 
