@@ -230,7 +230,7 @@ bool segmentExists(int id)
 // The segment id callctl shows at its start.
 int segmentShownBy(const sim::DaemonProcess& p)
 {
-    const std::string tag = "control block in segment ";
+    const std::string tag = "segment ";
     if (!p.waitForLine(tag, 20000ms))
         return -1;
     std::string err = p.errors();

@@ -1,5 +1,7 @@
 // callctl answer: the daemon as an answering machine.
+#include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 #include <functional>
 #include <optional>
 #include <unistd.h>
@@ -123,8 +125,8 @@ int answerCommand(const Args& args)
     // Our own number for the sound device: the daemon closes its copy.
     writeWord(cb.audioFd, static_cast<uint32_t>(sound.daemonFd()));
 
-    if (c.verbose || isatty(STDERR_FILENO))
-        transcript.echoTo(stderr);
+    if (!startTranscript(s, transcript, c, true, &status))
+        return status;
     s.setPhase("answer");
     s.showStatus(true);
     s.startWatching();
@@ -140,13 +142,30 @@ int answerCommand(const Args& args)
         caller->start();
     KeyboardMode keyboard;
     if (keyboard.terminal())
-        s.tell(keyHelp(Console::Answer, false));
+        s.note(keyHelp(Console::Answer, false));
     bool quit = false;
     std::string soundProblem;
     // Waits for `done` while the daemon runs; false when the person, Ctrl-C
     // or the sound device ended the wait.
+    auto phaseStart = std::chrono::steady_clock::now();
+    bool recordingCaller = false;
+    auto showProgress = [&] {
+        if (recordingCaller) {
+            struct stat st;
+            uint32_t have = stat(response.c_str(), &st) == 0 ? static_cast<uint32_t>(st.st_size) : 0;
+            s.setProgress("recording caller " + tapeTime(have) + " of " +
+                          tapeTime(static_cast<uint32_t>(limit * bytesPerSecond)));
+        } else {
+            // The greeting goes out at the line's pace.
+            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart).count();
+            uint32_t total = static_cast<uint32_t>(greetingBytes.size());
+            uint32_t at = std::min(total, static_cast<uint32_t>(seconds * bytesPerSecond));
+            s.setProgress("greeting " + tapeTime(at) + " of " + tapeTime(total));
+        }
+    };
     auto await = [&](const std::function<bool()>& done) {
         while (!done() && s.daemonRunning()) {
+            showProgress();
             if (interrupted || quit || !soundProblem.empty())
                 return false;
             showComplaints(s, cmd, c);
@@ -171,12 +190,14 @@ int answerCommand(const Args& args)
     if (up && !greeting.empty()) {
         s.action("play the greeting " + greeting);
         s.setPhase("greeting");
+        phaseStart = std::chrono::steady_clock::now();
         writeWord(cb.messageStart, 1);
         await([&] { return readWord(cb.messageDone) == 1; });
     }
     if (up && s.daemonRunning() && !interrupted && !quit && soundProblem.empty()) {
         s.action("record the caller into " + response);
         s.setPhase("recording caller");
+        recordingCaller = true;
         writeWord(cb.responseStart, 1);
         if (caller)
             caller->talk(true);
@@ -209,7 +230,6 @@ int answerCommand(const Args& args)
     if (caller)
         caller->stop();
     s.stopWatching();
-    transcript.echoTo(nullptr);
     showComplaints(s, cmd, c);
     bool soundOk = sound.finish(&error);
     std::vector<uint8_t> recorded;

@@ -139,8 +139,8 @@ int callCommand(const Args& args)
     }
 
     KeyboardMode keyboard;
-    if (c.verbose || keyboard.terminal())
-        transcript.echoTo(stderr);
+    if (!startTranscript(s, transcript, c, true, &status))
+        return status;
     s.setPhase("call");
     s.trackTape(true);
     s.showStatus(true);
@@ -162,7 +162,7 @@ int callCommand(const Args& args)
     if (far)
         far->start();
     if (keyboard.terminal())
-        s.tell(keyHelp(Console::Call, simLine != nullptr));
+        s.note(keyHelp(Console::Call, simLine != nullptr));
 
     std::string brokenDirection; // what ended the call against our will
     auto directionAlone = std::chrono::steady_clock::time_point::max();
@@ -239,7 +239,6 @@ int callCommand(const Args& args)
     if (far)
         far->stop();
     s.stopWatching();
-    transcript.echoTo(nullptr);
     showComplaints(s, cmd, c);
     bool soundOk = sound.finish(&error);
     printCallEnd(s);

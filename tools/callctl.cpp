@@ -27,8 +27,11 @@ const char* mainUsage =
     "  show     decode the control block of a running application\n"
     "  stop     end the daemons of a run whose callctl is gone\n"
     "\n"
-    "'callctl COMMAND --help' tells more.  Exit status: 0 done, 1 failed,\n"
+    "'callctl help COMMAND' or 'callctl COMMAND --help' tells more;\n"
+    "'callctl --version' the version.  Exit status: 0 done, 1 failed,\n"
     "2 usage error.\n";
+
+const char* versionText = "callctl 1.1\n";
 
 } // namespace
 
@@ -61,8 +64,15 @@ int main(int argc, char** argv)
         return usageError("", "no command given");
     std::string command = argv[1];
     Args args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help")
+    if (command == "--version")
+        return printUsage(versionText);
+    if (command == "help" && argc == 3) {
+        // "callctl help play" is "callctl play --help".
+        command = argv[2];
+        args = {"--help"};
+    } else if (command == "--help" || command == "-h" || command == "help") {
         return printUsage(mainUsage);
+    }
     struct Entry {
         const char* name;
         int (*run)(const Args&);

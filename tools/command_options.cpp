@@ -27,8 +27,11 @@ const char* commonOptionsHelp =
     "  --wrap 1|16         sound samples: 1 mu-law (default), 16 signed 16-bit\n"
     "  --chunk N           samples per read and write, 1 to 65536 (default 160)\n"
     "  --daemons DIR       where the daemons are\n"
-    "  --transcript FILE   write every printed line and record change to FILE\n"
-    "  --verbose           print them as they come\n"
+    "  --transcript FILE   write every line the daemons print, every change of the\n"
+    "                      control block and callctl's actions to FILE, as they\n"
+    "                      come (tail -f follows it)\n"
+    "  --verbose           print all of that on the terminal as it comes\n"
+    "  -q, --quiet         print only the summary and errors\n"
     "  --force, -y         replace existing output files (a WAV given as --sound,\n"
     "                      the transcript; answer: the response file)\n";
 
@@ -37,6 +40,7 @@ namespace {
 const std::vector<OptionRule> commonRules = {
     {"--sound", true},   {"--sound-cmd", true},  {"--wrap", true},   {"--chunk", true},
     {"--daemons", true}, {"--transcript", true}, {"--verbose", false}, {"--force", false},  {"-y", false},
+    {"-q", false},       {"--quiet", false},
 };
 
 std::vector<OptionRule> withCommon(std::vector<OptionRule> rules)
@@ -97,6 +101,11 @@ bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* stat
     c->transcript = valueOr(a, "--transcript", "");
     c->verbose = has(a, "--verbose");
     c->force = has(a, "--force") || has(a, "-y");
+    c->quiet = has(a, "-q") || has(a, "--quiet");
+    if (c->quiet && c->verbose) {
+        *status = usageError(command, "give -q or --verbose, not both");
+        return false;
+    }
     if (!findDaemonDir(valueOr(a, "--daemons", ""), &c->daemonDir, &error)) {
         *status = failure(command, error);
         return false;
@@ -158,12 +167,26 @@ std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, doubl
     return t.channels[0];
 }
 
-void finishTranscript(const Common& c, const Transcript& t, int* status)
+bool startTranscript(Session& s, Transcript& t, const Common& c, bool console, int* status)
+{
+    s.setQuiet(c.quiet);
+    if (c.verbose)
+        t.echoTo(stderr, true);
+    else if (console && !c.quiet && isatty(STDERR_FILENO))
+        t.echoTo(stderr, false);
+    std::string error;
+    if (!c.transcript.empty() && !t.follow(c.transcript, &error)) {
+        *status = failure("transcript", error);
+        return false;
+    }
+    return true;
+}
+
+void finishTranscript(const Common& c, Transcript& t, int* status)
 {
     std::string error;
-    if (!c.transcript.empty() && !writeAtomically(
-                                     c.transcript, [&](const std::string& temp, std::string* e) { return t.write(temp, e); },
-                                     &error)) {
+    t.echoTo(nullptr);
+    if (!c.transcript.empty() && !t.stopFollowing(&error)) {
         fprintf(stderr, "callctl: %s\n", error.c_str());
         *status = exitFailure;
     }

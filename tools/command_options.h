@@ -33,6 +33,7 @@ struct Common {
     std::string transcript;
     bool verbose = false;
     bool force = false; // --force or -y: existing outputs may be replaced
+    bool quiet = false; // -q: the summary and errors only
 };
 
 // Refuses outputs that are inputs, or that exist without --force; the
@@ -59,7 +60,12 @@ bool tapePathsFrom(const std::string& command, ScannedArgs& a, TapePaths* t, int
 std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, double pitch, std::string* error,
                                     bool* ok);
 
-void finishTranscript(const Common& c, const Transcript& t, int* status);
+// What goes to the terminal as the run goes (--verbose: everything; a
+// console on a terminal: what a person acts on; -q: nothing but errors)
+// and the --transcript file, written as it goes.  False with *status set
+// when the file can't be made.
+bool startTranscript(Session& s, Transcript& t, const Common& c, bool console, int* status);
+void finishTranscript(const Common& c, Transcript& t, int* status);
 bool ensureFile(const std::string& path, std::string* error);
 
 // Shows what the daemons complained of since the last look, at once.

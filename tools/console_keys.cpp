@@ -47,8 +47,10 @@ std::string keyHelp(Console console, bool standInLine)
 {
     switch (console) {
     case Console::Call:
-        return std::string("keys: 0-9*#A-D dtmf, t taping, b/f back/forward, r/e rewind/end, h hold, q hang up") +
-               (standInLine ? ", k far end keys code, x far end hangs up" : "");
+        // Lines that fit an 80-column terminal.
+        return std::string("keys: 0-9*#A-D DTMF, t taping, b/f back/forward 5 s, r/e rewind/end,\n"
+                           "      h hold, q hang up, ? these keys") +
+               (standInLine ? "; far end: k keys the code, x hangs up" : "");
     case Console::Answer:
         return "keys: q hang up (also Ctrl-C)";
     case Console::Play:

@@ -108,8 +108,8 @@ int playCommand(const Args& args)
     if (!sound.open(c.sound, SoundUse::Play, c.wrap, {}, false, &error))
         return failure(cmd, error);
     KeyboardMode keyboard;
-    if (c.verbose)
-        transcript.echoTo(stderr);
+    if (!startTranscript(s, transcript, c, false, &status))
+        return status;
     s.setPhase("play");
     s.showStatus(true);
     s.startWatching();
@@ -118,7 +118,11 @@ int playCommand(const Args& args)
     sound.closeDaemonEnd();
     std::string soundProblem;
     bool stopAsked = false;
+    bool standIn = c.sound.kind == SoundChoice::Kind::Sim || c.sound.kind == SoundChoice::Kind::Wav;
     while (s.daemonRunning() && !interrupted) {
+        // Where the tape is as heard: the daemon's position runs a pipe ahead.
+        uint32_t heardAt = standIn ? from + static_cast<uint32_t>(sound.playedCount()) : readWord(cb.tapePosition);
+        s.setProgress("play " + tapeTime(heardAt) + " of " + (length ? tapeTime(*length) : std::string("?")));
         showComplaints(s, cmd, c);
         soundProblem = sound.problem();
         if (!soundProblem.empty())
@@ -150,7 +154,6 @@ int playCommand(const Args& args)
     // The daemon rewinds at the end of the tape, so its position tells
     // where a stop left it only.  What reached the stand-in speaker is what
     // was heard; a real device is trusted with what the daemon wrote to it.
-    bool standIn = c.sound.kind == SoundChoice::Kind::Sim || c.sound.kind == SoundChoice::Kind::Wav;
     uint32_t at = stopped ? readWord(cb.tapePosition) : length.value_or(from);
     uint32_t heard = standIn ? static_cast<uint32_t>(stopped ? heardAtStop : sound.playedCount())
                              : at - std::min(at, from);

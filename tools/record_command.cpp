@@ -80,8 +80,8 @@ int recordCommand(const Args& args)
     SoundEndpoint sound;
     if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic, loop, &error))
         return failure(cmd, error);
-    if (c.verbose)
-        transcript.echoTo(stderr);
+    if (!startTranscript(s, transcript, c, false, &status))
+        return status;
     s.setPhase("record");
     s.showStatus(true);
     s.startWatching();

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <csignal>
+#include <sys/ioctl.h>
 #include <cstring>
 #include <unistd.h>
 
@@ -11,9 +12,26 @@ std::atomic<bool> interrupted{false};
 
 namespace {
 
+std::atomic<bool> resized{true};
+
 void onInterrupt(int)
 {
     interrupted = true;
+}
+
+void onResize(int)
+{
+    resized = true;
+}
+
+size_t terminalColumns()
+{
+    static size_t columns = 80;
+    if (resized.exchange(false)) {
+        winsize ws{};
+        columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    }
+    return columns;
 }
 
 bool isExecutable(const std::string& path)
@@ -42,6 +60,11 @@ void installInterruptHandler()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    struct sigaction winch = {};
+    winch.sa_handler = onResize;
+    sigemptyset(&winch.sa_mask);
+    winch.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &winch, nullptr);
 }
 
 bool findDaemonDir(const std::string& override, std::string* dir, std::string* error)
@@ -235,6 +258,29 @@ void Session::tell(const std::string& line)
     fprintf(stderr, "%s\n", line.c_str());
 }
 
+void Session::note(const std::string& line)
+{
+    bool quiet;
+    {
+        std::lock_guard lock(mutex_);
+        quiet = quiet_;
+    }
+    if (!quiet)
+        tell(line);
+}
+
+void Session::setQuiet(bool quiet)
+{
+    std::lock_guard lock(mutex_);
+    quiet_ = quiet;
+}
+
+void Session::setProgress(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    progress_ = text;
+}
+
 void Session::setPhase(const std::string& phase)
 {
     std::lock_guard lock(mutex_);
@@ -285,6 +331,7 @@ StatusInfo Session::status() const
     s.touchtones = touchtones_;
     s.remoteCode = remoteCode_;
     s.lastEvent = lastEvent_;
+    s.progress = progress_;
     return s;
 }
 
@@ -399,10 +446,11 @@ void Session::drawStatus()
     if (!onTerminal)
         return;
     auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw_ < 100ms)
+    bool resizedNow = resized.load();
+    if (now - lastDraw_ < 100ms && !resizedNow)
         return;
     lastDraw_ = now;
-    std::string line = formatStatus(status(), 110);
+    std::string line = formatStatus(status(), statusWidth(static_cast<int>(terminalColumns())));
     fprintf(stderr, "\r%s\x1b[K", line.c_str());
     fflush(stderr);
     std::lock_guard lock(mutex_);
@@ -414,7 +462,7 @@ void Session::startWatching()
     if (watching_.exchange(true))
         return;
     std::string id = std::to_string(segment_.id());
-    tell("control block in segment " + id + " (callctl show " + id + " --watch)");
+    note("segment " + id + " (callctl show " + id + " --watch)");
     watcher_ = std::thread([this] {
         while (watching_) {
             sweep();

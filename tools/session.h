@@ -74,6 +74,11 @@ public:
     // A line for the person at once, on standard error, whatever the
     // verbosity; the status line is cleared first and drawn again after.
     void tell(const std::string& line);
+    // An informational line (the segment id, the keys): told unless quiet.
+    void note(const std::string& line);
+    void setQuiet(bool quiet);
+    // Shown in the status line in place of the tape's position.
+    void setProgress(const std::string& text);
     void setPhase(const std::string& phase);
     // Taping, touchtone and DTMF marks are only meaningful for a call's tape.
     void trackTape(bool on);
@@ -122,6 +127,8 @@ private:
     std::string lastEvent_;
     std::string phase_;
     bool statusShown_ = false;
+    bool quiet_ = false;
+    std::string progress_;
     bool statusOnTerminal_ = false;
     std::chrono::steady_clock::time_point lastDraw_;
     std::atomic<bool> watching_{false};
