@@ -296,13 +296,13 @@ void Session::trackTape(bool on)
 void Session::markMove(uint32_t from, uint32_t to, const std::string& label)
 {
     std::lock_guard lock(mutex_);
-    marks_.push_back({TapeMark::Kind::TapeMove, from, to, label});
+    marks_.move(from, to, label);
 }
 
 std::vector<TapeMark> Session::marks() const
 {
     std::lock_guard lock(mutex_);
-    return marks_;
+    return marks_.marks();
 }
 
 void Session::showStatus(bool on)
@@ -370,7 +370,7 @@ void Session::onLine(const std::string& program, const std::string& line)
         char key = line[at + strlen(tag)];
         touchtones_ += key;
         if (trackTape_)
-            marks_.push_back({TapeMark::Kind::Touchtone, readWord(cb().ingoingPosition), 0, std::string(1, key)});
+            marks_.touchtone(key, readWord(cb().ingoingPosition));
     }
     lastEvent_ = line;
 }
@@ -397,41 +397,9 @@ void Session::sweep()
     BlockSnapshot now = takeSnapshot(cb());
     for (const auto& change : describeChanges(last_, now, false))
         transcript_.add("control block", change);
-    const auto& fields = wordFields();
-    auto word = [&](const BlockSnapshot& s, const char* name) {
-        for (size_t i = 0; i < fields.size(); ++i)
-            if (strcmp(fields[i].name, name) == 0)
-                return s.words[i];
-        return 0u;
-    };
-    if (trackTape_) {
-        bool wasActive = word(last_, "recordFlags") & FlagActive, active = word(now, "recordFlags") & FlagActive;
-        if (active && !wasActive) {
-            takeStart_ = word(now, "tapePosition");
-            marksBeforeTake_ = marks_.size();
-            marks_.push_back({TapeMark::Kind::TapingOn, takeStart_, 0, ""});
-        }
-        if (!active && wasActive) {
-            uint32_t end = word(now, "tapePosition");
-            marks_.push_back({TapeMark::Kind::TapingOff, end, 0, ""});
-            // A take after a move back overwrites the tape: keys marked
-            // there earlier are no longer on it.
-            size_t kept = 0;
-            for (size_t i = 0; i < marks_.size(); ++i) {
-                const TapeMark& m = marks_[i];
-                bool key = m.kind == TapeMark::Kind::Touchtone || m.kind == TapeMark::Kind::DtmfSent;
-                if (i < marksBeforeTake_ && key && m.position >= takeStart_ && m.position < end)
-                    continue;
-                marks_[kept++] = m;
-            }
-            marks_.resize(kept);
-        }
-        if (!word(last_, "dtmfPending") && word(now, "dtmfPending"))
-            pendingKey_ = now.dtmfKey;
-        if (word(last_, "dtmfPending") && !word(now, "dtmfPending") && pendingKey_)
-            marks_.push_back({TapeMark::Kind::DtmfSent, word(now, "outgoingPosition"), 0, std::string(1, char(pendingKey_))});
-    }
-    if (!word(last_, "codeComplete") && word(now, "codeComplete"))
+    if (trackTape_)
+        marks_.observe(last_, now);
+    if (!snapshotWord(last_, "codeComplete") && snapshotWord(now, "codeComplete"))
         remoteCode_ = now.remoteCode;
     last_ = std::move(now);
 }

@@ -22,6 +22,7 @@
 #include "run_verdict.h"
 #include "segment.h"
 #include "status_line.h"
+#include "tape_marks.h"
 #include "transcript.h"
 
 namespace callctl {
@@ -115,13 +116,10 @@ private:
     mutable std::mutex mutex_;
     std::vector<Running> daemons_;
     BlockSnapshot last_;
-    std::vector<TapeMark> marks_;
+    TapeMarks marks_;
     std::vector<std::string> complaints_;
     size_t complaintsShown_ = 0;
     bool trackTape_ = false;
-    uint32_t takeStart_ = 0;       // where the running take began
-    size_t marksBeforeTake_ = 0;   // marks made before it
-    uint8_t pendingKey_ = 0;
     std::string touchtones_;
     std::string remoteCode_;
     std::string lastEvent_;
