@@ -16,6 +16,8 @@ runtime=(
   libjsoncpp-dev        # the answering machine's message records
   libespeak-ng-dev      # the answering machine's spoken prompts
   espeak-ng-data        # the voices those prompts are spoken with
+  libasound2-dev        # callctl --sound alsa
+  alsa-utils            # aplay, for the README recipes run by the sound tests
 )
 # The tests, the fuzz targets and the benchmarks.
 testing=(

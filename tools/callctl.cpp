@@ -24,10 +24,14 @@ const char* mainUsage =
     "  play     play a tape to a sound device\n"
     "  record   record from a sound device into a tape file\n"
     "  tape     export tape files to WAV, import WAV into tape files\n"
-    "  show     decode the shared record of a running application\n"
+    "  show     decode the control block of a running application\n"
+    "  stop     end the daemons of a run whose callctl is gone\n"
     "\n"
-    "'callctl COMMAND --help' tells more.  Exit status: 0 done, 1 failed,\n"
+    "'callctl help COMMAND' or 'callctl COMMAND --help' tells more;\n"
+    "'callctl --version' the version.  Exit status: 0 done, 1 failed,\n"
     "2 usage error.\n";
+
+const char* versionText = "callctl 1.1\n";
 
 } // namespace
 
@@ -60,15 +64,22 @@ int main(int argc, char** argv)
         return usageError("", "no command given");
     std::string command = argv[1];
     Args args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help")
+    if (command == "--version")
+        return printUsage(versionText);
+    if (command == "help" && argc == 3) {
+        // "callctl help play" is "callctl play --help".
+        command = argv[2];
+        args = {"--help"};
+    } else if (command == "--help" || command == "-h" || command == "help") {
         return printUsage(mainUsage);
+    }
     struct Entry {
         const char* name;
         int (*run)(const Args&);
     };
     static const Entry commands[] = {
         {"demo", demoCommand},     {"call", callCommand}, {"answer", answerCommand}, {"play", playCommand},
-        {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand},
+        {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand}, {"stop", stopCommand},
     };
     for (const auto& c : commands)
         if (command == c.name)

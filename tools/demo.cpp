@@ -85,7 +85,7 @@ struct DemoFiles {
 bool setPathField(char (&field)[pathFieldSize], const std::string& path, std::string* error)
 {
     if (path.size() >= pathFieldSize) {
-        *error = "path " + path + " is longer than the record's 127 bytes; choose a shorter --out";
+        *error = "path " + path + " is longer than the control block's 127 bytes; choose a shorter --out";
         return false;
     }
     sim::Segment::setPath(field, path);

@@ -4,22 +4,25 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
 #include <vector>
 
+#include "alsa_bridge.h"
 #include "sound_device.h"
 
 namespace callctl {
 
 struct SoundChoice {
-    enum class Kind { Sim, Wav, Oss, Command };
+    enum class Kind { Sim, Wav, Oss, Command, Alsa };
     Kind kind = Kind::Sim;
-    std::string value; // path or command
+    std::string value; // path, command or ALSA device name
 };
 
-// --sound sim|FILE.wav|DEVICE, --sound-cmd "CMD" (one of them; sim by default).
+// --sound sim|FILE.wav|alsa[:DEVICE]|OSS-DEVICE, --sound-cmd "CMD" (one of
+// them; sim by default).
 bool soundChoiceFrom(const std::string& sound, const std::string& command, SoundChoice* out, std::string* error);
 
 enum class SoundUse {
@@ -35,27 +38,53 @@ public:
     SoundEndpoint(const SoundEndpoint&) = delete;
     SoundEndpoint& operator=(const SoundEndpoint&) = delete;
 
+    // A stand-in speaker for play takes the audio at real time unless told
+    // to take it as fast as it comes.  Before open().
+    void setFast(bool fast) { fast_ = fast; }
+
     // `microphone` is what a stand-in captures: µ-law bytes, played in a
     // loop unless `loop` is false (then the source ends with them).
     bool open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone, bool loop,
               std::string* error);
     int daemonFd() const;
     void closeDaemonEnd();
-    // Whether a stand-in microphone that does not loop has been taken in full.
-    bool sourceDone() const;
-    // After the daemon ended: write the WAV of what was played, end the command.
+    // Whether a stand-in microphone that does not loop has been taken in
+    // full, or a microphone command has ended well.
+    bool sourceDone();
+    // What went wrong with the device while it runs: a sound command that
+    // ended before the daemon did, with its status and what it printed.
+    // Empty while all is well.
+    std::string problem();
+    // After the daemon ended: wait for the stand-in to take everything and
+    // write the WAV of it, or wait for the sound command to play what it
+    // has and end (at once on Ctrl-C).  False with *error when the command
+    // failed.
     bool finish(std::string* error);
     std::string describe() const;
     size_t playedCount() const;
+    // Underruns and overruns of an ALSA device, for the summary ("" if none).
+    std::string xrunNote() const;
 
 private:
     void feedLoop();
+    void collectCommandErrors();
+    bool commandEndedWell() const;
+    std::string commandErrors() const;
+    std::string commandOutcome(int status, bool early) const;
 
     SoundChoice choice_;
     SoundUse use_ = SoundUse::Call;
     std::unique_ptr<sim::SoundDevice> sim_;
+    std::unique_ptr<AlsaBridge> alsa_;
     int fd_ = -1;
     pid_t child_ = -1;
+    bool childEnded_ = false;
+    int childStatus_ = 0;
+    bool fast_ = false;
+    int errFd_ = -1;                // the command's standard error
+    mutable std::mutex errMutex_;
+    std::string errText_;
+    std::thread errReader_;
     std::vector<uint8_t> microphone_;
     bool loop_ = true;
     size_t fed_ = 0;
@@ -65,5 +94,19 @@ private:
 
 // Opens a tty for the line: read and write, no controlling terminal, raw.
 int openLine(const std::string& path, std::string* error);
+
+// --line sim | fd:N | TTY.  fd:N is a descriptor callctl inherited (a stream
+// socket or a tty) that a program starting callctl hands over as the line.
+struct LineChoice {
+    enum class Kind { Sim, Inherited, Tty };
+    Kind kind = Kind::Sim;
+    int fd = -1;      // Inherited
+    std::string path; // Tty
+};
+bool lineChoiceFrom(const std::string& text, LineChoice* out, std::string* error);
+
+// The descriptor for an Inherited or Tty line, ready for the daemon: a tty
+// is put in raw mode, a socket is taken as it is.  -1 with *error on failure.
+int openLineChoice(const LineChoice& choice, std::string* error);
 
 } // namespace callctl

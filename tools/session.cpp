@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <csignal>
+#include <sys/ioctl.h>
 #include <cstring>
 #include <unistd.h>
 
@@ -11,9 +12,26 @@ std::atomic<bool> interrupted{false};
 
 namespace {
 
+std::atomic<bool> resized{true};
+
 void onInterrupt(int)
 {
     interrupted = true;
+}
+
+void onResize(int)
+{
+    resized = true;
+}
+
+size_t terminalColumns()
+{
+    static size_t columns = 80;
+    if (resized.exchange(false)) {
+        winsize ws{};
+        columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    }
+    return columns;
 }
 
 bool isExecutable(const std::string& path)
@@ -42,6 +60,11 @@ void installInterruptHandler()
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    struct sigaction winch = {};
+    winch.sa_handler = onResize;
+    sigemptyset(&winch.sa_mask);
+    winch.sa_flags = SA_RESTART;
+    sigaction(SIGWINCH, &winch, nullptr);
 }
 
 bool findDaemonDir(const std::string& override, std::string* dir, std::string* error)
@@ -79,14 +102,18 @@ Session::Session(std::string daemonDir, Transcript& transcript)
     : daemonDir_(std::move(daemonDir)), transcript_(transcript)
 {
     last_ = takeSnapshot(segment_.block());
-    transcript_.add("callctl", "shared record in segment " + std::to_string(segment_.id()) + " (callctl show " +
+    guardian_.start(segment_.id());
+    transcript_.add("callctl", "control block in segment " + std::to_string(segment_.id()) + " (callctl show " +
                                    std::to_string(segment_.id()) + " --watch)");
 }
 
 Session::~Session()
 {
     stopWatching();
-    // DaemonProcess kills and reaps whatever still runs.
+    // DaemonProcess kills and reaps whatever still runs; then the guardian
+    // is released, having nothing left to guard.
+    std::lock_guard lock(mutex_);
+    daemons_.clear();
 }
 
 void Session::prepare(int wrapMode)
@@ -111,6 +138,7 @@ bool Session::start(const std::string& program, const std::vector<std::string>& 
         action("can't start " + path);
         return false;
     }
+    guardian_.protect(process->pid()); // its own process group
     std::lock_guard lock(mutex_);
     daemons_.push_back({program, std::move(process)});
     return true;
@@ -167,6 +195,33 @@ bool Session::daemonRunning() const
     return !daemons_.empty() && daemons_.back().process->running();
 }
 
+RunFacts Session::factsOfLast(std::optional<int> status) const
+{
+    RunFacts f;
+    const ControlBlock& c = const_cast<sim::Segment&>(segment_).block();
+    f.exitStatus = status;
+    f.errorFlag = readWord(c.errorFlag) != 0;
+    f.tapeFull = readWord(c.tapeFull) != 0;
+    f.tapeLength = readWord(c.tapeLength);
+    f.tapeLimit = readWord(c.tapeLimit);
+    std::lock_guard lock(mutex_);
+    if (daemons_.empty())
+        return f;
+    const Running& r = daemons_.back();
+    f.program = r.program;
+    f.termSignal = r.process->termSignal();
+    f.errorLines = r.process->lines().err;
+    return f;
+}
+
+std::vector<std::string> Session::takeNewComplaints()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> fresh(complaints_.begin() + static_cast<long>(complaintsShown_), complaints_.end());
+    complaintsShown_ = complaints_.size();
+    return fresh;
+}
+
 bool Session::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                         bool interruptible)
 {
@@ -193,6 +248,39 @@ void Session::action(const std::string& text)
     lastEvent_ = text;
 }
 
+void Session::tell(const std::string& line)
+{
+    std::lock_guard lock(mutex_);
+    if (statusShown_) {
+        fputs("\r\x1b[K", stderr);
+        statusShown_ = false;
+    }
+    fprintf(stderr, "%s\n", line.c_str());
+}
+
+void Session::note(const std::string& line)
+{
+    bool quiet;
+    {
+        std::lock_guard lock(mutex_);
+        quiet = quiet_;
+    }
+    if (!quiet)
+        tell(line);
+}
+
+void Session::setQuiet(bool quiet)
+{
+    std::lock_guard lock(mutex_);
+    quiet_ = quiet;
+}
+
+void Session::setProgress(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    progress_ = text;
+}
+
 void Session::setPhase(const std::string& phase)
 {
     std::lock_guard lock(mutex_);
@@ -208,13 +296,13 @@ void Session::trackTape(bool on)
 void Session::markMove(uint32_t from, uint32_t to, const std::string& label)
 {
     std::lock_guard lock(mutex_);
-    marks_.push_back({TapeMark::Kind::TapeMove, from, to, label});
+    marks_.move(from, to, label);
 }
 
 std::vector<TapeMark> Session::marks() const
 {
     std::lock_guard lock(mutex_);
-    return marks_;
+    return marks_.marks();
 }
 
 void Session::showStatus(bool on)
@@ -243,6 +331,7 @@ StatusInfo Session::status() const
     s.touchtones = touchtones_;
     s.remoteCode = remoteCode_;
     s.lastEvent = lastEvent_;
+    s.progress = progress_;
     return s;
 }
 
@@ -281,7 +370,7 @@ void Session::onLine(const std::string& program, const std::string& line)
         char key = line[at + strlen(tag)];
         touchtones_ += key;
         if (trackTape_)
-            marks_.push_back({TapeMark::Kind::Touchtone, readWord(cb().ingoingPosition), 0, std::string(1, key)});
+            marks_.touchtone(key, readWord(cb().ingoingPosition));
     }
     lastEvent_ = line;
 }
@@ -294,52 +383,23 @@ void Session::sweep()
         sim::Lines l = d.process->lines();
         for (; d.outSeen < l.out.size(); ++d.outSeen)
             printed.emplace_back(d.program, l.out[d.outSeen]);
-        for (; d.errSeen < l.err.size(); ++d.errSeen)
+        for (; d.errSeen < l.err.size(); ++d.errSeen) {
             printed.emplace_back(d.program + " (stderr)", l.err[d.errSeen]);
+            for (const auto& c : complaintsAmong({l.err[d.errSeen]}))
+                complaints_.push_back(c);
+        }
     }
     for (const auto& [program, line] : printed) {
         transcript_.add(program, line);
         onLine(program, line);
     }
 
-    RecordSnapshot now = takeSnapshot(cb());
+    BlockSnapshot now = takeSnapshot(cb());
     for (const auto& change : describeChanges(last_, now, false))
         transcript_.add("control block", change);
-    const auto& fields = wordFields();
-    auto word = [&](const RecordSnapshot& s, const char* name) {
-        for (size_t i = 0; i < fields.size(); ++i)
-            if (strcmp(fields[i].name, name) == 0)
-                return s.words[i];
-        return 0u;
-    };
-    if (trackTape_) {
-        bool wasActive = word(last_, "recordFlags") & FlagActive, active = word(now, "recordFlags") & FlagActive;
-        if (active && !wasActive) {
-            takeStart_ = word(now, "tapePosition");
-            marksBeforeTake_ = marks_.size();
-            marks_.push_back({TapeMark::Kind::TapingOn, takeStart_, 0, ""});
-        }
-        if (!active && wasActive) {
-            uint32_t end = word(now, "tapePosition");
-            marks_.push_back({TapeMark::Kind::TapingOff, end, 0, ""});
-            // A take after a move back overwrites the tape: keys marked
-            // there earlier are no longer on it.
-            size_t kept = 0;
-            for (size_t i = 0; i < marks_.size(); ++i) {
-                const TapeMark& m = marks_[i];
-                bool key = m.kind == TapeMark::Kind::Touchtone || m.kind == TapeMark::Kind::DtmfSent;
-                if (i < marksBeforeTake_ && key && m.position >= takeStart_ && m.position < end)
-                    continue;
-                marks_[kept++] = m;
-            }
-            marks_.resize(kept);
-        }
-        if (!word(last_, "dtmfPending") && word(now, "dtmfPending"))
-            pendingKey_ = now.dtmfKey;
-        if (word(last_, "dtmfPending") && !word(now, "dtmfPending") && pendingKey_)
-            marks_.push_back({TapeMark::Kind::DtmfSent, word(now, "outgoingPosition"), 0, std::string(1, char(pendingKey_))});
-    }
-    if (!word(last_, "codeComplete") && word(now, "codeComplete"))
+    if (trackTape_)
+        marks_.observe(last_, now);
+    if (!snapshotWord(last_, "codeComplete") && snapshotWord(now, "codeComplete"))
         remoteCode_ = now.remoteCode;
     last_ = std::move(now);
 }
@@ -354,10 +414,11 @@ void Session::drawStatus()
     if (!onTerminal)
         return;
     auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw_ < 100ms)
+    bool resizedNow = resized.load();
+    if (now - lastDraw_ < 100ms && !resizedNow)
         return;
     lastDraw_ = now;
-    std::string line = formatStatus(status(), 110);
+    std::string line = formatStatus(status(), statusWidth(static_cast<int>(terminalColumns())));
     fprintf(stderr, "\r%s\x1b[K", line.c_str());
     fflush(stderr);
     std::lock_guard lock(mutex_);
@@ -368,6 +429,8 @@ void Session::startWatching()
 {
     if (watching_.exchange(true))
         return;
+    std::string id = std::to_string(segment_.id());
+    note("segment " + id + " (callctl show " + id + " --watch)");
     watcher_ = std::thread([this] {
         while (watching_) {
             sweep();

@@ -1,6 +1,6 @@
-// callctl playing the controlling application: it owns the shared record,
+// callctl playing the controlling application: it owns the control block,
 // starts the daemons with their descriptors, and watches them.  A watcher
-// thread copies every line they print and every change of the record into
+// thread copies every line they print and every change of the control block into
 // the transcript, turns what it sees into marks on the tape (taping on and
 // off, touchtones heard, DTMF sent) and keeps the live status line.
 #pragma once
@@ -17,9 +17,12 @@
 
 #include "call_picture.h"
 #include "daemon_process.h"
-#include "record_view.h"
+#include "guardian.h"
+#include "control_block_view.h"
+#include "run_verdict.h"
 #include "segment.h"
 #include "status_line.h"
+#include "tape_marks.h"
 #include "transcript.h"
 
 namespace callctl {
@@ -54,6 +57,13 @@ public:
     // did not end in time (it is then stopped the hard way).
     std::optional<int> waitDaemon(std::chrono::milliseconds timeout);
     bool daemonRunning() const;
+    // What callctl saw of the daemon started last, for judging its run:
+    // `status` is what waitDaemon returned.
+    RunFacts factsOfLast(std::optional<int> status) const;
+    // Lines the daemons printed on standard error and not yet shown by
+    // takeNewComplaints(): they are shown as they come, whatever the
+    // verbosity.
+    std::vector<std::string> takeNewComplaints();
 
     // Polls `condition` every 2 ms; false on time-out or, unless the wait
     // is part of ending cleanly after Ctrl-C, on interruption.
@@ -62,6 +72,14 @@ public:
     void sleepFor(std::chrono::milliseconds d); // stops early on interruption
 
     void action(const std::string& text); // callctl's own line in the transcript
+    // A line for the person at once, on standard error, whatever the
+    // verbosity; the status line is cleared first and drawn again after.
+    void tell(const std::string& line);
+    // An informational line (the segment id, the keys): told unless quiet.
+    void note(const std::string& line);
+    void setQuiet(bool quiet);
+    // Shown in the status line in place of the tape's position.
+    void setProgress(const std::string& text);
     void setPhase(const std::string& phase);
     // Taping, touchtone and DTMF marks are only meaningful for a call's tape.
     void trackTape(bool on);
@@ -94,19 +112,21 @@ private:
     std::string daemonDir_;
     Transcript& transcript_;
     sim::Segment segment_;
+    Guardian guardian_; // released after the daemons below are reaped
     mutable std::mutex mutex_;
     std::vector<Running> daemons_;
-    RecordSnapshot last_;
-    std::vector<TapeMark> marks_;
+    BlockSnapshot last_;
+    TapeMarks marks_;
+    std::vector<std::string> complaints_;
+    size_t complaintsShown_ = 0;
     bool trackTape_ = false;
-    uint32_t takeStart_ = 0;       // where the running take began
-    size_t marksBeforeTake_ = 0;   // marks made before it
-    uint8_t pendingKey_ = 0;
     std::string touchtones_;
     std::string remoteCode_;
     std::string lastEvent_;
     std::string phase_;
     bool statusShown_ = false;
+    bool quiet_ = false;
+    std::string progress_;
     bool statusOnTerminal_ = false;
     std::chrono::steady_clock::time_point lastDraw_;
     std::atomic<bool> watching_{false};

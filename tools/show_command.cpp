@@ -10,7 +10,7 @@
 
 #include "command_line.h"
 #include "commands.h"
-#include "record_view.h"
+#include "control_block_view.h"
 #include "session.h"
 
 namespace callctl {
@@ -20,7 +20,7 @@ namespace {
 const char* showUsage =
     "usage: callctl show SEGID [--watch] [--interval MS]\n"
     "\n"
-    "Decodes the shared record in System V segment SEGID, as a running\n"
+    "Decodes the control block in System V segment SEGID, as a running\n"
     "controlling application and its daemons see it: every word, flag bits\n"
     "by name, positions as mm:ss, the remote code and the paths.  The\n"
     "segment is attached read-only and never changed.\n"
@@ -60,15 +60,15 @@ int showCommand(const Args& args)
         return failure("show", "no shared memory segment " + std::to_string(id) + ": " + strerror(errno));
     if (info.shm_segsz < controlBlockSize)
         return failure("show", "segment " + std::to_string(id) + " holds " + std::to_string(info.shm_segsz) +
-                                   " bytes, fewer than the record's " + std::to_string(controlBlockSize));
+                                   " bytes, fewer than the control block's " + std::to_string(controlBlockSize));
     void* p = shmat(static_cast<int>(id), nullptr, SHM_RDONLY);
     if (p == reinterpret_cast<void*>(-1))
         return failure("show", "can't attach segment " + std::to_string(id) + ": " + strerror(errno));
     const ControlBlock& cb = *static_cast<const ControlBlock*>(p);
 
-    RecordSnapshot last = takeSnapshot(cb);
-    printf("record in segment %ld (%zu bytes)\n%s", id, static_cast<size_t>(info.shm_segsz),
-           describeRecord(last).c_str());
+    BlockSnapshot last = takeSnapshot(cb);
+    printf("control block in segment %ld (%zu bytes)\n%s", id, static_cast<size_t>(info.shm_segsz),
+           describeBlock(last).c_str());
     if (!has(a, "--watch")) {
         shmdt(p);
         return exitOk;
@@ -82,10 +82,10 @@ int showCommand(const Args& args)
             printf("segment %ld removed\n", id);
             break;
         }
-        RecordSnapshot now = takeSnapshot(cb);
+        BlockSnapshot now = takeSnapshot(cb);
         if (terminal) {
             // Home, clear, redraw: the view stays in place.
-            printf("\x1b[H\x1b[2Jrecord in segment %ld, %.1f s\n%s", id, clock.elapsed(), describeRecord(now).c_str());
+            printf("\x1b[H\x1b[2Jcontrol block in segment %ld, %.1f s\n%s", id, clock.elapsed(), describeBlock(now).c_str());
             fflush(stdout);
         } else {
             for (const auto& change : describeChanges(last, now, true))

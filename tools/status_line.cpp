@@ -2,15 +2,23 @@
 
 #include <cstdio>
 
-#include "record_view.h"
+#include "control_block_view.h"
 
 namespace callctl {
 
+size_t statusWidth(int columns)
+{
+    return columns > 1 ? static_cast<size_t>(columns - 1) : 79;
+}
+
 std::string formatStatus(const StatusInfo& s, size_t width)
 {
-    char head[96];
-    snprintf(head, sizeof head, "%5.1fs %-8s tape %s/%s %s", s.elapsed, s.phase.c_str(),
-             tapeTime(s.position).c_str(), tapeTime(s.length).c_str(), s.taping ? "REC" : "---");
+    char head[160];
+    if (s.progress.empty())
+        snprintf(head, sizeof head, "%5.1fs %-8s tape %s/%s %s", s.elapsed, s.phase.c_str(),
+                 tapeTime(s.position).c_str(), tapeTime(s.length).c_str(), s.taping ? "REC" : "---");
+    else
+        snprintf(head, sizeof head, "%5.1fs %s", s.elapsed, s.progress.c_str());
     std::string line = head;
     if (s.hold)
         line += " HOLD";
@@ -27,8 +35,13 @@ std::string formatStatus(const StatusInfo& s, size_t width)
         line += " code " + s.remoteCode;
     if (!s.lastEvent.empty())
         line += " | " + s.lastEvent;
-    if (line.size() > width)
-        line.resize(width);
+    size_t columns = 0, at = 0;
+    for (; at < line.size(); ++at) {
+        bool continuation = (static_cast<unsigned char>(line[at]) & 0xC0) == 0x80;
+        if (!continuation && ++columns > width)
+            break;
+    }
+    line.resize(at);
     return line;
 }
 

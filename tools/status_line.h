@@ -18,9 +18,16 @@ struct StatusInfo {
     bool error = false;        // errorFlag
     bool tapeFull = false;
     std::string lastEvent;
+    // In place of the tape's position when set: "greeting 00:03 of 00:08".
+    std::string progress;
 };
 
-// At most `width` columns; the last event is cut first.
+// Columns the status line may take on a terminal `columns` wide: one less,
+// so the cursor never reaches the last column and the terminal never wraps.
+size_t statusWidth(int columns);
+
+// At most `width` columns (UTF-8 characters, not bytes); the last event is
+// cut first.
 std::string formatStatus(const StatusInfo& s, size_t width = 100);
 
 } // namespace callctl

@@ -29,5 +29,24 @@ TEST(StatusLine, ShowsWhatMattersAndFitsTheWidth)
     EXPECT_EQ(formatStatus(idle), "  0.0s          tape 00:00/00:00 --- FULL ERROR");
 }
 
+TEST(StatusLine, NeverReachesTheTerminalsLastColumn)
+{
+    StatusInfo s;
+    s.phase = "answer";
+    s.progress = "recording caller 00:03 of 00:08";
+    s.lastEvent = "Stimme \xc3\xbc\xc3\xa4\xc3\xb6 and a long tail of words that goes on";
+    EXPECT_EQ(formatStatus(s, 200).rfind("  0.0s recording caller 00:03 of 00:08 | Stimme", 0), 0u);
+    for (int columns : {60, 45, 40}) {
+        std::string line = formatStatus(s, statusWidth(columns));
+        size_t shown = 0;
+        for (unsigned char c : line)
+            shown += (c & 0xC0) != 0x80;
+        EXPECT_EQ(shown, static_cast<size_t>(columns - 1)) << columns;
+        // A character is never cut in half.
+        EXPECT_NE(static_cast<unsigned char>(line.back()) & 0xC0, 0xC0) << columns;
+    }
+    EXPECT_EQ(statusWidth(0), 79u); // no terminal size known
+}
+
 } // namespace
 } // namespace callctl

@@ -1,4 +1,4 @@
-// The shared record as a person reads it: field names, flag bits by name,
+// The control block as a person reads it: field names, flag bits by name,
 // positions as mm:ss, and the changes between two looks at it.
 #pragma once
 
@@ -23,27 +23,27 @@ struct WordField {
     Word ControlBlock::*member;
     FieldKind kind;
 };
-// Every word of the record, in layout order.
+// Every word of the control block, in layout order.
 const std::vector<WordField>& wordFields();
 
-// One consistent-enough copy of the record taken with relaxed loads.
-struct RecordSnapshot {
+// One consistent-enough copy of the control block taken with relaxed loads.
+struct BlockSnapshot {
     std::vector<uint32_t> words; // in wordFields() order
     uint8_t dtmfKey = 0;
     std::string remoteCode;      // up to the NUL, at most 16 digits
     std::array<std::string, 4> paths; // ingoing, outgoing, message, response
 };
-RecordSnapshot takeSnapshot(const ControlBlock& cb);
+BlockSnapshot takeSnapshot(const ControlBlock& cb);
 
 std::string formatField(const WordField& field, uint32_t value);
 
 // Every field, grouped, for `callctl show`.
-std::string describeRecord(const RecordSnapshot& s);
+std::string describeBlock(const BlockSnapshot& s);
 
 // One line per changed field ("recordFlags 0x01 -> 0x06 Started|Active").
 // The position words move with every taped chunk; they are left out unless
 // asked for.
-std::vector<std::string> describeChanges(const RecordSnapshot& before, const RecordSnapshot& after,
+std::vector<std::string> describeChanges(const BlockSnapshot& before, const BlockSnapshot& after,
                                          bool includePositions);
 
 // A path field read within its 128 bytes; a field without NUL is cut there.

@@ -1,4 +1,4 @@
-#include "record_view.h"
+#include "control_block_view.h"
 
 #include <cstdio>
 #include <cstring>
@@ -93,9 +93,9 @@ std::string pathText(const char (&field)[pathFieldSize])
     return std::string(field, strnlen(field, pathFieldSize));
 }
 
-RecordSnapshot takeSnapshot(const ControlBlock& cb)
+BlockSnapshot takeSnapshot(const ControlBlock& cb)
 {
-    RecordSnapshot s;
+    BlockSnapshot s;
     for (const auto& f : wordFields())
         s.words.push_back(readWord(cb.*f.member));
     s.dtmfKey = readByte(cb.dtmfKey);
@@ -145,7 +145,7 @@ std::string keyText(uint8_t key)
 
 } // namespace
 
-std::string describeRecord(const RecordSnapshot& s)
+std::string describeBlock(const BlockSnapshot& s)
 {
     const auto& fields = wordFields();
     auto value = [&](const char* name) -> std::string {
@@ -191,7 +191,7 @@ std::string describeRecord(const RecordSnapshot& s)
     return out;
 }
 
-std::vector<std::string> describeChanges(const RecordSnapshot& before, const RecordSnapshot& after,
+std::vector<std::string> describeChanges(const BlockSnapshot& before, const BlockSnapshot& after,
                                          bool includePositions)
 {
     std::vector<std::string> lines;

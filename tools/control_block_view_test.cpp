@@ -1,4 +1,4 @@
-#include "record_view.h"
+#include "control_block_view.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -6,7 +6,7 @@
 namespace callctl {
 namespace {
 
-TEST(RecordView, TimesAndFlagsReadAsAPersonSaysThem)
+TEST(ControlBlockView, TimesAndFlagsReadAsAPersonSaysThem)
 {
     EXPECT_EQ(tapeTime(0), "00:00");
     EXPECT_EQ(tapeTime(8000 * 61 + 7999), "01:01");
@@ -17,7 +17,7 @@ TEST(RecordView, TimesAndFlagsReadAsAPersonSaysThem)
     EXPECT_EQ(flagNames(0x109), "0x109 StartRequest|StopRequest|0x100");
 }
 
-TEST(RecordView, FieldTableCoversEveryWordOfTheRecord)
+TEST(ControlBlockView, FieldTableCoversEveryWordOfTheBlock)
 {
     // 39 words plus dtmfKey, the tone, the code, the reserved bytes and four
     // paths make up the 2688 bytes; a forgotten word would go unseen.
@@ -25,7 +25,7 @@ TEST(RecordView, FieldTableCoversEveryWordOfTheRecord)
     EXPECT_EQ(bytes, controlBlockSize);
 }
 
-TEST(RecordView, ShowsAndDiffsALiveRecord)
+TEST(ControlBlockView, ShowsAndDiffsALiveBlock)
 {
     auto cb = std::make_unique<ControlBlock>();
     memset(static_cast<void*>(cb.get()), 0, sizeof *cb);
@@ -34,8 +34,8 @@ TEST(RecordView, ShowsAndDiffsALiveRecord)
     writeWord(cb->wrapMode, 16);
     memcpy(cb->remoteCode, "1234", 5);
     memset(cb->ingoingPath, 'x', pathFieldSize); // no NUL: cut at 128 bytes
-    RecordSnapshot before = takeSnapshot(*cb);
-    std::string text = describeRecord(before);
+    BlockSnapshot before = takeSnapshot(*cb);
+    std::string text = describeBlock(before);
     EXPECT_NE(text.find("recordFlags 0x01 StartRequest"), std::string::npos) << text;
     EXPECT_NE(text.find("tapePosition 40000 (00:05.0)"), std::string::npos) << text;
     EXPECT_NE(text.find("wrapMode 16 (16-bit linear)"), std::string::npos) << text;
@@ -45,7 +45,7 @@ TEST(RecordView, ShowsAndDiffsALiveRecord)
     markStarted(cb->recordFlags);
     writeWord(cb->tapePosition, 48000);
     writeByte(cb->dtmfKey, '5');
-    RecordSnapshot after = takeSnapshot(*cb);
+    BlockSnapshot after = takeSnapshot(*cb);
     EXPECT_EQ(describeChanges(before, after, false),
               (std::vector<std::string>{"recordFlags 0x01 StartRequest -> 0x06 Started|Active", "dtmfKey none -> '5'"}));
     std::vector<std::string> withPositions = describeChanges(before, after, true);
