@@ -1,0 +1,40 @@
+#include "tx_queue.h"
+
+#include <gtest/gtest.h>
+
+using namespace sipline;
+
+TEST(TxQueue, SendsWholeFramesAndSilenceOnUnderrun)
+{
+    TxQueue q(480);
+    std::array<uint8_t, 160> frame{};
+    std::vector<uint8_t> audio(250);
+    for (size_t i = 0; i < audio.size(); i++)
+        audio[i] = static_cast<uint8_t>(i);
+    q.push(audio);
+    EXPECT_EQ(q.room(), 230u);
+
+    ASSERT_TRUE(q.takeFrame(frame));
+    EXPECT_EQ(frame[0], 0);
+    EXPECT_EQ(frame[159], 159);
+    // 90 bytes left: not a frame; silence goes out and they wait.
+    EXPECT_FALSE(q.takeFrame(frame));
+    EXPECT_EQ(frame[0], 0xFF);
+    EXPECT_EQ(frame[159], 0xFF);
+    EXPECT_EQ(q.underruns(), 1u);
+    EXPECT_EQ(q.queued(), 90u);
+
+    q.push(std::vector<uint8_t>(70, 0x42));
+    ASSERT_TRUE(q.takeFrame(frame));
+    EXPECT_EQ(frame[0], 160);
+    EXPECT_EQ(frame[89], 249);
+    EXPECT_EQ(frame[90], 0x42);
+    EXPECT_EQ(q.queued(), 0u);
+}
+
+TEST(TxQueue, RoomNeverNegative)
+{
+    TxQueue q(160);
+    q.push(std::vector<uint8_t>(200, 1));
+    EXPECT_EQ(q.room(), 0u);
+}
