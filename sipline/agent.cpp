@@ -31,9 +31,11 @@ constexpr int telephoneEventPt = 101;
 // What waits for a line that does not read: 2 s of framed audio, then
 // whole frames are dropped.
 constexpr size_t lineOutCap = 2 * 8000 * 2;
-// Audio read from the line ahead of its packet: two frames, so the line
-// holds the writer back and adds at most 40 ms.
-constexpr size_t txCapacity = 2 * frameSamples;
+// Audio read from the line ahead of its packet: three frames, so the line
+// holds the writer back; after an underrun two must wait before sending
+// resumes, room for a writer's jitter against the tick.
+constexpr size_t txCapacity = 3 * frameSamples;
+constexpr size_t txResume = 2 * frameSamples;
 constexpr uint32_t maxDelayMs = 200;
 
 struct Agent;
@@ -250,18 +252,19 @@ void rtpReceived(const sa*, const rtp_header* hdr, mbuf* mb, void* arg)
     deliver(line, *hdr, payload);
 }
 
-void sendFrame(Line& line)
+// Sends the next frame; true when it carried the application's audio.
+bool sendFrame(Line& line)
 {
     std::array<uint8_t, frameSamples> frame;
-    line.tx->takeFrame(frame);
+    bool audio = line.tx->takeFrame(frame);
     if (!line.haveRemote || !line.maySend) {
         line.txTs += frameSamples;
-        return;
+        return audio;
     }
     fromUlaw(line.codec, frame);
     mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + frame.size());
     if (!mb)
-        return;
+        return audio;
     mb->pos = mb->end = RTP_HEADER_SIZE;
     mbuf_write_mem(mb, frame.data(), frame.size());
     mb->pos = RTP_HEADER_SIZE;
@@ -269,6 +272,7 @@ void sendFrame(Line& line)
     mem_deref(mb);
     line.firstPacket = false;
     line.txTs += frameSamples;
+    return audio;
 }
 
 // Calls ------------------------------------------------------------------
@@ -280,7 +284,7 @@ void startTalking(Line& line)
     const Options& o = line.agent->opt;
     uint32_t delay = o.jitterMs * 8;
     line.playout = std::make_unique<Playout>(delay, std::max(delay, maxDelayMs * 8));
-    line.tx = std::make_unique<TxQueue>(txCapacity);
+    line.tx = std::make_unique<TxQueue>(txCapacity, txResume);
     line.undoubler = Undoubler();
     line.presses = KeyPresses();
     line.lineOut.clear();
@@ -591,10 +595,6 @@ void serveLine(Line& line, uint64_t now)
         }
         line.delayed.erase(line.delayed.begin(), line.delayed.begin() + n);
     }
-    if (line.end->appGone()) {
-        hangUp(line, "the application let go of the line");
-        return;
-    }
     if (o.maxSeconds && now - line.callStart >= o.maxSeconds * 1000ull) {
         // Both ends are told: BYE to the far end, DLE ETX to the application.
         endTowardApp(line, "--max-seconds reached");
@@ -622,7 +622,10 @@ void serveLine(Line& line, uint64_t now)
         line.undoubler.feed(line.readBuf, audio);
         line.tx->push(audio);
     }
-    sendFrame(line);
+    bool sentAudio = sendFrame(line);
+    // What the application wrote before it let go is sent first.
+    if (line.readBuf.empty() && !sentAudio && line.end->appGone())
+        hangUp(line, "the application let go of the line");
 }
 
 void reapStrays()

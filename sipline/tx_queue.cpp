@@ -6,7 +6,8 @@
 
 namespace sipline {
 
-TxQueue::TxQueue(size_t capacity) : capacity_(std::max<size_t>(capacity, 160))
+TxQueue::TxQueue(size_t capacity, size_t resumeAt)
+    : capacity_(std::max<size_t>(capacity, 160)), resumeAt_(std::clamp<size_t>(resumeAt, 160, capacity_))
 {
     queued_.reserve(capacity_);
 }
@@ -18,11 +19,14 @@ void TxQueue::push(std::span<const uint8_t> audio)
 
 bool TxQueue::takeFrame(std::span<uint8_t, 160> frame)
 {
-    if (queued_.size() < frame.size()) {
+    if (queued_.size() < frame.size() || (starved_ && queued_.size() < resumeAt_)) {
         std::fill(frame.begin(), frame.end(), ulawSilence);
-        underruns_++;
+        if (!starved_)
+            underruns_++;
+        starved_ = true;
         return false;
     }
+    starved_ = false;
     std::copy_n(queued_.begin(), frame.size(), frame.begin());
     queued_.erase(queued_.begin(), queued_.begin() + frame.size());
     return true;

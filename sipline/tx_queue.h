@@ -13,14 +13,17 @@ namespace sipline {
 
 class TxQueue {
 public:
-    explicit TxQueue(size_t capacity);
+    // After an underrun sending resumes only once `resumeAt` bytes wait, so
+    // a writer that is a little late does not cut its stream with silence
+    // at every frame.
+    TxQueue(size_t capacity, size_t resumeAt);
 
     // How many more bytes of audio the queue takes now.
     size_t room() const { return capacity_ > queued_.size() ? capacity_ - queued_.size() : 0; }
     void push(std::span<const uint8_t> audio);
     // Fills `frame` with the next 160 bytes and returns true; on underrun
-    // fills it with silence, keeps a partial frame for the next tick and
-    // returns false.
+    // (or while refilling after one) fills it with silence, keeps what is
+    // queued for a later tick and returns false.
     bool takeFrame(std::span<uint8_t, 160> frame);
 
     uint64_t underruns() const { return underruns_; }
@@ -28,6 +31,8 @@ public:
 
 private:
     size_t capacity_;
+    size_t resumeAt_;
+    bool starved_ = true;
     std::vector<uint8_t> queued_;
     uint64_t underruns_ = 0;
 };
