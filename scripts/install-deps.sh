@@ -12,6 +12,10 @@ packages=(
   libcairo2-dev         # the call picture
   clang                 # libFuzzer targets
   socat                 # baseline relay in the load benchmark
+  libre-dev librem-dev  # SIP, SDP, RTP and G.711 tables for sipline
+  baresip               # the far end in sipline's end-to-end tests
+  kamailio              # registrar and dispatcher in sipline's tests
+  iproute2              # loopback up inside the tests' network namespaces
 )
 
 missing=()

@@ -19,16 +19,25 @@ void TxQueue::push(std::span<const uint8_t> audio)
 
 bool TxQueue::takeFrame(std::span<uint8_t, 160> frame)
 {
-    if (queued_.size() < frame.size() || (starved_ && queued_.size() < resumeAt_)) {
+    size_t n = queued_.size();
+    // A writer that added nothing since the last frame has stopped for now:
+    // what it left goes out, padded with silence where it is short.
+    bool stalled = n == sizeAtLastTake_;
+    bool send = n >= frame.size() ? !starved_ || n >= resumeAt_ || stalled : n > 0 && stalled;
+    if (!send) {
         std::fill(frame.begin(), frame.end(), ulawSilence);
         if (!starved_)
             underruns_++;
         starved_ = true;
+        sizeAtLastTake_ = n;
         return false;
     }
-    starved_ = false;
-    std::copy_n(queued_.begin(), frame.size(), frame.begin());
-    queued_.erase(queued_.begin(), queued_.begin() + frame.size());
+    size_t take = std::min(n, frame.size());
+    std::copy_n(queued_.begin(), take, frame.begin());
+    std::fill(frame.begin() + static_cast<long>(take), frame.end(), ulawSilence);
+    queued_.erase(queued_.begin(), queued_.begin() + static_cast<long>(take));
+    starved_ = take < frame.size();
+    sizeAtLastTake_ = queued_.size();
     return true;
 }
 

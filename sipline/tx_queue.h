@@ -21,9 +21,11 @@ public:
     // How many more bytes of audio the queue takes now.
     size_t room() const { return capacity_ > queued_.size() ? capacity_ - queued_.size() : 0; }
     void push(std::span<const uint8_t> audio);
-    // Fills `frame` with the next 160 bytes and returns true; on underrun
+    // Fills `frame` with the next 160 bytes and returns true.  On underrun
     // (or while refilling after one) fills it with silence, keeps what is
-    // queued for a later tick and returns false.
+    // queued for a later tick and returns false, unless the writer added
+    // nothing since the last frame: then what it left goes out now, padded
+    // with silence, so the end of what it said is not held back forever.
     bool takeFrame(std::span<uint8_t, 160> frame);
 
     uint64_t underruns() const { return underruns_; }
@@ -33,6 +35,7 @@ private:
     size_t capacity_;
     size_t resumeAt_;
     bool starved_ = true;
+    size_t sizeAtLastTake_ = 0;
     std::vector<uint8_t> queued_;
     uint64_t underruns_ = 0;
 };

@@ -17,19 +17,38 @@ TEST(TxQueue, SendsWholeFramesAndSilenceOnUnderrun)
     ASSERT_TRUE(q.takeFrame(frame));
     EXPECT_EQ(frame[0], 0);
     EXPECT_EQ(frame[159], 159);
-    // 90 bytes left: not a frame; silence goes out and they wait.
+    // 90 bytes left and the writer is still writing: silence goes out and
+    // they wait for the rest of their frame.
+    q.push(std::vector<uint8_t>(10, 0x42));
     EXPECT_FALSE(q.takeFrame(frame));
     EXPECT_EQ(frame[0], 0xFF);
     EXPECT_EQ(frame[159], 0xFF);
     EXPECT_EQ(q.underruns(), 1u);
-    EXPECT_EQ(q.queued(), 90u);
+    EXPECT_EQ(q.queued(), 100u);
 
-    q.push(std::vector<uint8_t>(70, 0x42));
+    q.push(std::vector<uint8_t>(60, 0x43));
     ASSERT_TRUE(q.takeFrame(frame));
     EXPECT_EQ(frame[0], 160);
     EXPECT_EQ(frame[89], 249);
     EXPECT_EQ(frame[90], 0x42);
+    EXPECT_EQ(frame[100], 0x43);
     EXPECT_EQ(q.queued(), 0u);
+}
+
+TEST(TxQueue, AWriterThatStopsHasItsLastBytesSentPadded)
+{
+    TxQueue q(480, 320);
+    std::array<uint8_t, 160> frame{};
+    q.push(std::vector<uint8_t>(200, 7));
+    EXPECT_FALSE(q.takeFrame(frame)); // it just wrote: wait for the margin
+    // Nothing more came: the 200 bytes go out, the last 40 padded.
+    ASSERT_TRUE(q.takeFrame(frame));
+    EXPECT_EQ(frame[159], 7);
+    ASSERT_TRUE(q.takeFrame(frame));
+    EXPECT_EQ(frame[39], 7);
+    EXPECT_EQ(frame[40], 0xFF);
+    EXPECT_EQ(q.queued(), 0u);
+    EXPECT_FALSE(q.takeFrame(frame));
 }
 
 TEST(TxQueue, RoomNeverNegative)
@@ -47,16 +66,19 @@ TEST(TxQueue, RefillsToTheMarginBeforeResuming)
     EXPECT_FALSE(q.takeFrame(frame)); // a frame waits, but not the margin
     q.push(std::vector<uint8_t>(200, 2));
     EXPECT_TRUE(q.takeFrame(frame));
+    q.push(std::vector<uint8_t>(20, 3));
     EXPECT_TRUE(q.takeFrame(frame));
     EXPECT_EQ(frame[39], 1);
     EXPECT_EQ(frame[40], 2);
     EXPECT_EQ(q.underruns(), 0u); // the start is no underrun
-    // 80 left: an underrun; then the margin again before sending.
+    // 100 left while the writer goes on: an underrun; then the margin
+    // again before sending.
+    q.push(std::vector<uint8_t>(20, 4));
     EXPECT_FALSE(q.takeFrame(frame));
     EXPECT_EQ(q.underruns(), 1u);
-    q.push(std::vector<uint8_t>(100, 3));
+    q.push(std::vector<uint8_t>(100, 5));
     EXPECT_FALSE(q.takeFrame(frame));
-    q.push(std::vector<uint8_t>(140, 4));
+    q.push(std::vector<uint8_t>(100, 6));
     EXPECT_TRUE(q.takeFrame(frame));
     EXPECT_EQ(frame[0], 2);
 }

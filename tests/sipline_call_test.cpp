@@ -131,3 +131,124 @@ TEST(SiplineCall, OutboundOverPtyCarriesKeysBothWaysAndTheApplicationHangsUp)
     dtmf_rx_free(receiver);
     EXPECT_STREQ(keys, "5");
 }
+
+// Answer mode over the socket line: the greeting takes its real time and
+// reaches the far end whole; what the caller says then lands in the
+// response file whole.
+TEST(SiplineCall, AnswerModeGreetingAndResponseAreExact)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    Bytes greeting = everyByte(113); // 28928 bytes: 3.616 s
+    Bytes message = everyByte(8);
+    writeFile(app.dir + "/greeting.ul", greeting);
+    writeWord(app.cb().answerMode, 1);
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "1", "--exec",
+                              app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000 * 6) + linear(message) + silence(8000 * 2));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().phoneUp, 1, 20000ms)) << sipline.output() << sipline.errors();
+
+    auto started = std::chrono::steady_clock::now();
+    writeWord(app.cb().messageStart, 1);
+    ASSERT_TRUE(app.seg.waitFor(app.cb().messageDone, 1, 20000ms));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_NEAR(took, 3.616, 0.2) << "the greeting went down the line at the wrong pace";
+    writeWord(app.cb().responseStart, 1);
+
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    Bytes response = readFile(app.dir + "/response.ul");
+    EXPECT_NE(find(response, canonicalAll(message)), std::string::npos)
+        << "the caller's message is not whole in the response file of " << response.size() << " bytes";
+    far.process.wait(20000ms);
+    auto heard = far.heard();
+    EXPECT_NE(find(heard, linearAsHeard(greeting)), std::string::npos)
+        << "the greeting did not reach the far end whole; heard " << heard.size() << " samples";
+}
+
+// Loss and reordering injected in sipline's receive path: what is lost
+// plays as silence (0xFF), whole packets at a time, and everything else
+// stays at its place in time.
+TEST(SiplineCall, LostPacketsPlayAsSilenceAndTheStreamStaysAligned)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    // No code for zero in the pattern, so silence tells a loss.
+    Bytes pattern;
+    for (uint8_t b : everyByte(128))
+        if (b != 0xFF && b != 0x7F)
+            pattern.push_back(b);
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "1",
+                              "--impair-rx", "10%,15", "--exec", app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000) + linear(pattern) + silence(8000));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+
+    Bytes played = app.sound.played();
+    ASSERT_GT(played.size(), pattern.size());
+    // The offset at which every sample that is not silence matches.
+    size_t best = std::string::npos;
+    for (size_t k = 0; k + pattern.size() <= played.size() && best == std::string::npos; k++) {
+        if (played[k] == 0xFF)
+            continue;
+        bool all = true;
+        for (size_t i = 0; i < pattern.size() && all; i++)
+            all = played[k + i] == 0xFF || played[k + i] == pattern[i];
+        if (all)
+            best = k;
+    }
+    ASSERT_NE(best, std::string::npos) << "the stream shifted in time";
+    size_t lost = 0;
+    for (size_t i = 0; i < pattern.size(); i++)
+        lost += played[best + i] == 0xFF;
+    // About 10 % of 20 ms packets; the first sample of the pattern may sit in a lost one.
+    EXPECT_GT(lost, pattern.size() / 40);
+    EXPECT_LT(lost, pattern.size() / 4);
+    EXPECT_EQ(lost % 160, 0u) << "loss comes in whole packets";
+}
+
+// SIP's refusals: a second call while one rings gets 486, the ringing
+// call is cancelled, and an offer with no G.711 gets 488.
+TEST(SiplineCall, BusyCancelAndNoUsableCodec)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    sim::DaemonProcess sipline;
+    // A pty line nobody opens: calls ring until cancelled.
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--link",
+                                       dir + "/line", "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+
+    FarEnd first(farPort, silence(8000 * 20));
+    ASSERT_TRUE(first.start(siplineUri, 30));
+    ASSERT_TRUE(first.waitForLine("180 Ringing", 10000ms)) << first.process.output();
+    FarEnd second(farPort + 2, silence(8000 * 20));
+    ASSERT_TRUE(second.start(siplineUri, 30));
+    EXPECT_TRUE(second.waitForLine("486 Busy Here", 10000ms)) << second.process.output();
+    EXPECT_TRUE(sipline.waitForLine("busy: refused a call from sip:far@127.0.0.1:5072", 5000ms));
+
+    ASSERT_TRUE(first.command("hangup"));
+    EXPECT_TRUE(sipline.waitForLine("call ended: cancelled by the far end", 10000ms)) << sipline.output();
+
+    FarEnd third(farPort + 4, silence(8000 * 20), "G722/16000/1");
+    ASSERT_TRUE(third.start(siplineUri, 30));
+    EXPECT_TRUE(third.waitForLine("488 Not Acceptable Here", 10000ms)) << third.process.output();
+    EXPECT_TRUE(sipline.waitForLine("refused: no usable codec offered", 5000ms));
+    sipline.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
