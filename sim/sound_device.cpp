@@ -155,6 +155,12 @@ std::vector<uint8_t> SoundDevice::played() const
     return ulaw;
 }
 
+size_t SoundDevice::playedCountRaw() const
+{
+    std::lock_guard lock(mutex_);
+    return sinkRaw_.size();
+}
+
 size_t SoundDevice::playedCount() const
 {
     std::lock_guard lock(mutex_);
@@ -167,29 +173,59 @@ std::vector<uint8_t> SoundDevice::playedRaw() const
     return sinkRaw_;
 }
 
+bool SoundDevice::sinkClosed() const
+{
+    std::lock_guard lock(mutex_);
+    return sinkClosed_;
+}
+
+bool SoundDevice::waitSinkClosed(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return sinkClosed_; });
+}
+
+void SoundDevice::setSinkPaced(bool realTime)
+{
+    if (realTime && kind_ == Kind::PlaybackPipe)
+        fcntl(farFd_, F_SETPIPE_SZ, 4096);
+    {
+        std::lock_guard lock(mutex_);
+        sinkPaced_ = realTime;
+    }
+    wake(wakeFd_[1]);
+}
+
 bool SoundDevice::waitForPlayed(size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return sinkRaw_.size() >= count * bytesPerSample(); });
 }
 
-// Reads everything the daemon has written so far; false once its side is
-// closed for good.
-bool SoundDevice::readSink()
+// Reads up to `limit` bytes the daemon has written so far; false once its
+// side is closed for good and everything is read.
+bool SoundDevice::readSink(size_t limit)
 {
     uint8_t buffer[8192];
-    for (;;) {
-        ssize_t n = read(farFd_, buffer, sizeof buffer);
+    while (limit > 0) {
+        ssize_t n = read(farFd_, buffer, std::min(limit, sizeof buffer));
         if (n > 0) {
             std::lock_guard lock(mutex_);
             sinkRaw_.insert(sinkRaw_.end(), buffer, buffer + n);
+            limit -= size_t(n);
             changed_.notify_all();
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        return n < 0 && errno == EAGAIN;
+        if (n < 0 && errno == EAGAIN)
+            return true;
+        std::lock_guard lock(mutex_);
+        sinkClosed_ = true;
+        changed_.notify_all();
+        return false;
     }
+    return true;
 }
 
 // Writes up to `limit` queued bytes; returns how many went, or -1 once the
@@ -224,15 +260,21 @@ void SoundDevice::pump()
     bool wasIdle = true;
     Clock::time_point nextTick;
     size_t allowance = 0;
+    // The paced sink takes one step of audio per 20 ms, on its own grid
+    // that starts with the first byte played.
+    bool sinkTicking = false;
+    Clock::time_point sinkTick;
+    size_t sinkAllowance = 0;
 
     for (;;) {
-        bool paced, ended;
+        bool paced, ended, sinkPaced;
         size_t queued;
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
                 return;
             paced = paced_;
+            sinkPaced = sinkPaced_;
             ended = sourceEnded_;
             queued = source_.size();
         }
@@ -280,8 +322,28 @@ void SoundDevice::pump()
             }
         }
 
+        size_t sinkMay = SIZE_MAX;
+        if (sinkOpen && sinkPaced) {
+            auto now = Clock::now();
+            if (!sinkTicking) {
+                sinkTicking = true;
+                sinkTick = now;
+                sinkAllowance = stepBytes;
+            }
+            while (now >= sinkTick + paceStep) {
+                sinkAllowance = std::min(sinkAllowance + stepBytes, 2 * stepBytes);
+                sinkTick += paceStep;
+            }
+            sinkMay = sinkAllowance;
+            if (sinkMay == 0) {
+                auto wait = std::chrono::ceil<std::chrono::milliseconds>(sinkTick + paceStep - now);
+                int ms = int(std::max<long>(1, long(wait.count())));
+                timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+            }
+        }
+
         short events = 0;
-        if (sinkOpen)
+        if (sinkOpen && sinkMay > 0)
             events |= POLLIN;
         if (sourceOpen && may > 0)
             events |= POLLOUT;
@@ -291,8 +353,12 @@ void SoundDevice::pump()
         if (fds[0].revents)
             drainWake(wakeFd_[0]);
         short got = fds[1].revents;
-        if (sinkOpen && (got & (POLLIN | POLLHUP | POLLERR)))
-            sinkOpen = readSink();
+        if (sinkOpen && sinkMay > 0 && (got & (POLLIN | POLLHUP | POLLERR))) {
+            size_t before = playedCountRaw();
+            sinkOpen = readSink(sinkMay);
+            if (sinkPaced)
+                sinkAllowance -= std::min(sinkAllowance, playedCountRaw() - before);
+        }
         if (sourceOpen && may > 0 && (got & (POLLOUT | POLLERR))) {
             ssize_t written = writeSource(may);
             if (written < 0)

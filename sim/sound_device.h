@@ -49,10 +49,18 @@ public:
     size_t playedCount() const;
     std::vector<uint8_t> playedRaw() const; // device bytes as written
     bool waitForPlayed(size_t count, std::chrono::milliseconds timeout = 2000ms) const;
+    // Whether every writer of the sink has closed it and all it held is read.
+    bool sinkClosed() const;
+    bool waitSinkClosed(std::chrono::milliseconds timeout = 2000ms) const;
+    // Takes the sink at 8000 samples a second, as a speaker does, from a
+    // pipe shrunk to its smallest, so the daemon is held back to the pace
+    // of what is heard.
+    void setSinkPaced(bool realTime);
 
 private:
     void pump();
-    bool readSink();
+    bool readSink(size_t limit);
+    size_t playedCountRaw() const;
     ssize_t writeSource(size_t limit);
     size_t bytesPerSample() const;
 
@@ -62,6 +70,8 @@ private:
     int daemonFd_ = -1;
     int probeFd_ = -1; // our copy of the daemon's end, only for pendingFeed()
     bool paced_ = false;
+    bool sinkPaced_ = false;
+    bool sinkClosed_ = false;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<uint8_t> source_;

@@ -140,3 +140,46 @@ TEST(SoundSource, PacedFeedRunsAtEightThousandSamplesASecond)
 
 } // namespace
 } // namespace sim
+
+namespace sim {
+namespace {
+
+TEST(SoundSink, ClosedOnlyOnceEverythingWrittenIsRead)
+{
+    SoundDevice dev(SoundDevice::Kind::PlaybackPipe);
+    int daemon = dup(dev.daemonFd());
+    dev.closeDaemonEnd();
+    std::vector<uint8_t> bytes(30000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 7);
+    std::thread writer([&] {
+        EXPECT_TRUE(writeAllTo(daemon, bytes));
+        close(daemon);
+    });
+    ASSERT_TRUE(dev.waitSinkClosed(20000ms)) << "the sink to see the daemon's end";
+    writer.join();
+    EXPECT_EQ(dev.played(), bytes);
+}
+
+TEST(SoundSink, PacedSinkTakesAudioAtEightThousandSamplesASecond)
+{
+    SoundDevice dev(SoundDevice::Kind::PlaybackPipe);
+    dev.setSinkPaced(true);
+    int daemon = dup(dev.daemonFd());
+    dev.closeDaemonEnd();
+    std::vector<uint8_t> bytes(8000, 0x55); // one second
+    auto start = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+        EXPECT_TRUE(writeAllTo(daemon, bytes));
+        close(daemon);
+    });
+    ASSERT_TRUE(dev.waitSinkClosed(20000ms)) << "the paced sink to take a second of audio";
+    auto took = std::chrono::steady_clock::now() - start;
+    writer.join();
+    EXPECT_EQ(dev.played(), bytes);
+    // Never faster than real time; a loaded machine may make it slower.
+    EXPECT_GE(took, 900ms);
+}
+
+} // namespace
+} // namespace sim

@@ -3,73 +3,21 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <atomic>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "callctl_kit.h"
 #include "daemon_process.h"
 #include "segment.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-struct Outcome {
-    std::optional<int> status;
-    std::string out, err;
-};
-
-Outcome callctl(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 10000ms)
-{
-    sim::DaemonProcess p;
-    std::string program = sim::programPath("callctl");
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Outcome r;
-    if (!p.start(program, argv, {}))
-        return r;
-    r.status = p.wait(timeout);
-    r.out = p.output();
-    r.err = p.errors();
-    return r;
-}
-
-// A shell line, for the commands that read keys from a pipe.
-Outcome shell(const std::string& line, std::chrono::milliseconds timeout = 15000ms)
-{
-    sim::DaemonProcess p;
-    Outcome r;
-    if (!p.start("/bin/sh", {"/bin/sh", "-c", line}, {}))
-        return r;
-    r.status = p.wait(timeout);
-    r.out = p.output();
-    r.err = p.errors();
-    return r;
-}
-
-std::vector<uint8_t> fileBytes(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-class CallctlCli : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/callctl-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::string dir_;
-};
+using namespace callctl_kit;
+using CallctlCli = ScratchTest;
 
 TEST_F(CallctlCli, UsageErrorsExitTwoAndNameTheBadValue)
 {
@@ -200,6 +148,53 @@ TEST_F(CallctlCli, CallConsoleTakesKeysFromAPipeAndEndsCleanly)
     EXPECT_NE(text.find("Orvex VoicePhone daemon: Dying"), std::string::npos);
     // Taped for a while, then moved back and rewound.
     EXPECT_GT(fileBytes(path("call-in.ul")).size(), 4000u);
+}
+
+TEST_F(CallctlCli, CallTakesAnInheritedSocketAsTheLine)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    int far = pair[0], lineFd = pair[1];
+    // The far end talks at the line's pace and takes what the daemon sends.
+    std::atomic<bool> talking{true};
+    std::atomic<size_t> heard{0};
+    std::thread farEnd([&] {
+        std::vector<uint8_t> voice(160), in(4096);
+        size_t at = 0;
+        while (talking) {
+            for (auto& b : voice)
+                b = static_cast<uint8_t>(0x20 + at++ % 64); // never DLE
+            if (write(far, voice.data(), voice.size()) < 0)
+                break;
+            pollfd p{far, POLLIN, 0};
+            auto until = std::chrono::steady_clock::now() + 20ms;
+            while (poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
+                ssize_t n = read(far, in.data(), in.size());
+                if (n <= 0)
+                    break;
+                heard += static_cast<size_t>(n);
+                if (std::chrono::steady_clock::now() > until)
+                    break;
+            }
+            std::this_thread::sleep_until(until);
+        }
+    });
+    sim::DaemonProcess p;
+    std::string program = sim::programPath("callctl");
+    std::string line = "cd '" + dir_ + "' && printf 't........' | '" + program + "' call --line fd:" +
+                       std::to_string(lineFd);
+    ASSERT_TRUE(p.start("/bin/sh", {"/bin/sh", "-c", line}, {lineFd}));
+    close(lineFd);
+    std::optional<int> status = p.wait(20000ms);
+    talking = false;
+    farEnd.join();
+    close(far);
+    ASSERT_EQ(status, 0) << p.output() << p.errors();
+    std::vector<uint8_t> taped = fileBytes(path("call-in.ul"));
+    ASSERT_GT(taped.size(), 800u) << "the far end's voice should be on the ingoing tape";
+    for (size_t i = 0; i < taped.size(); ++i)
+        ASSERT_TRUE(taped[i] >= 0x20 && taped[i] < 0x60) << "byte " << i << " is not the far end's";
+    EXPECT_GT(heard.load(), 800u) << "the daemon should have sent the microphone down the line";
 }
 
 TEST_F(CallctlCli, ShowDecodesALiveRecordAndWatchesItGo)

@@ -8,11 +8,14 @@
 #include <linux/soundcard.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "output_file.h"
+#include "session.h"
 #include "tape_wav.h"
 
 namespace callctl {
@@ -83,10 +86,16 @@ SoundEndpoint::~SoundEndpoint()
         feeder_.join();
     if (fd_ >= 0)
         close(fd_);
-    if (child_ > 0) {
-        kill(child_, SIGTERM);
+    if (child_ > 0 && !childEnded_) {
+        // The command runs in its own group: the player a shell started
+        // goes with it.
+        kill(-child_, SIGTERM);
         waitpid(child_, nullptr, 0);
     }
+    if (errReader_.joinable())
+        errReader_.join();
+    if (errFd_ >= 0)
+        close(errFd_);
 }
 
 bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone,
@@ -102,6 +111,8 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         using K = sim::SoundDevice::Kind;
         K kind = use == SoundUse::Play ? K::PlaybackPipe : use == SoundUse::Record ? K::RecordPipe : K::Socket;
         sim_ = std::make_unique<sim::SoundDevice>(kind, wrapMode);
+        if (use == SoundUse::Play && !fast_)
+            sim_->setSinkPaced(true);
         if (use != SoundUse::Play && !microphone_.empty()) {
             sim_->setPaced(true);
             feeding_ = true;
@@ -130,9 +141,30 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         }
         int daemonEnd = use == SoundUse::Play ? pair[1] : pair[0];
         int commandEnd = use == SoundUse::Play ? pair[0] : pair[1];
+        // A pipe or socket holds up to 64 KiB (8 s of mu-law) ahead of what
+        // is heard; the least the kernel allows keeps a stop audible within
+        // a fraction of a second.
+        if (use == SoundUse::Call) {
+            int small = bytesPerSecond / 10;
+            setsockopt(daemonEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            setsockopt(commandEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        } else {
+            fcntl(daemonEnd, F_SETPIPE_SZ, 4096);
+        }
+        int errPipe[2];
+        if (pipe2(errPipe, O_CLOEXEC) != 0) {
+            *error = std::string("can't make a pipe for the sound command: ") + strerror(errno);
+            close(daemonEnd);
+            close(commandEnd);
+            return false;
+        }
         child_ = fork();
         if (child_ < 0) {
             *error = std::string("can't start the sound command: ") + strerror(errno);
+            close(errPipe[0]);
+            close(errPipe[1]);
+            close(daemonEnd);
+            close(commandEnd);
             return false;
         }
         if (child_ == 0) {
@@ -141,10 +173,15 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
                 dup2(commandEnd, 0);
             if (use != SoundUse::Play)
                 dup2(commandEnd, 1);
+            dup2(errPipe[1], 2);
             execl("/bin/sh", "sh", "-c", choice.value.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
+        setpgid(child_, child_); // also here, so a kill of the group can't miss it
         close(commandEnd);
+        close(errPipe[1]);
+        errFd_ = errPipe[0];
+        errReader_ = std::thread([this] { collectCommandErrors(); });
         fd_ = daemonEnd;
         return true;
     }
@@ -198,28 +235,110 @@ size_t SoundEndpoint::playedCount() const
     return sim_ ? sim_->playedCount() : 0;
 }
 
+void SoundEndpoint::collectCommandErrors()
+{
+    char buffer[512];
+    for (;;) {
+        ssize_t n = read(errFd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        std::lock_guard lock(errMutex_);
+        // The first lines say why; a chatty player must not fill memory.
+        if (errText_.size() < 4096)
+            errText_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+std::string SoundEndpoint::commandErrors() const
+{
+    std::lock_guard lock(errMutex_);
+    std::string text = errText_;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    for (auto& c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
+}
+
+std::string SoundEndpoint::commandOutcome(int status, bool early) const
+{
+    std::string how = WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
+                                        : "signal " + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    std::string said = commandErrors();
+    return "the sound command '" + choice_.value + "' ended" + (early ? " before the sound did," : "") + " with " +
+           how + (said.empty() ? "" : ": " + said);
+}
+
+std::string SoundEndpoint::problem()
+{
+    if (child_ <= 0)
+        return "";
+    if (!childEnded_) {
+        if (waitpid(child_, &childStatus_, WNOHANG) != child_)
+            return "";
+        childEnded_ = true;
+    }
+    // Output went nowhere from here on, input stopped: the daemon can't
+    // have been heard or have heard anything since.
+    if (errReader_.joinable())
+        errReader_.join();
+    return commandOutcome(childStatus_, true);
+}
+
 bool SoundEndpoint::finish(std::string* error)
 {
     feeding_ = false;
     if (feeder_.joinable())
         feeder_.join();
     if (child_ > 0) {
+        bool early = childEnded_;
         if (fd_ >= 0)
             close(fd_);
         fd_ = -1;
-        // A player drains what it has and ends at the end of its input.
-        int status = 0;
-        for (int i = 0; i < 300 && waitpid(child_, &status, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (waitpid(child_, &status, WNOHANG) == 0) {
-            kill(child_, SIGTERM);
-            waitpid(child_, &status, 0);
+        // A player drains what it has and ends at the end of its input;
+        // Ctrl-C stops it at once.
+        while (!childEnded_) {
+            pid_t r = waitpid(child_, &childStatus_, WNOHANG);
+            if (r == child_ || (r < 0 && errno != EINTR)) {
+                childEnded_ = true;
+                break;
+            }
+            if (interrupted) {
+                kill(-child_, SIGTERM);
+                waitpid(child_, &childStatus_, 0);
+                childEnded_ = true;
+                if (errReader_.joinable())
+                    errReader_.join();
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        child_ = -1;
+        if (errReader_.joinable())
+            errReader_.join();
+        bool clean = WIFEXITED(childStatus_) && WEXITSTATUS(childStatus_) == 0;
+        if (early || !clean) {
+            *error = commandOutcome(childStatus_, early);
+            return false;
+        }
+        return true;
+    }
+    if (sim_ && use_ == SoundUse::Play && !interrupted) {
+        // The daemon has ended; what it wrote last may still be in the pipe.
+        // The stand-in plays it at real time, so allow for the pipe's worth.
+        if (!sim_->waitSinkClosed(std::chrono::milliseconds(30000))) {
+            *error = "the stand-in sound device did not take all the daemon played";
+            return false;
+        }
     }
     if (choice_.kind == SoundChoice::Kind::Wav && use_ != SoundUse::Record) {
         std::vector<uint8_t> played = sim_->played();
-        return writeUlawWav(choice_.value, 1, played, WavEncoding::Ulaw, error);
+        return writeAtomically(
+            choice_.value,
+            [&](const std::string& temp, std::string* e) { return writeUlawWav(temp, 1, played, WavEncoding::Ulaw, e); },
+            error);
     }
     return true;
 }
@@ -240,6 +359,91 @@ std::string SoundEndpoint::describe() const
     return "";
 }
 
+namespace {
+
+bool makeRaw(int fd, const std::string& path, std::string* error)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        *error = path + " is not a tty: " + strerror(errno);
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        *error = "can't put " + path + " in raw mode: " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool lineChoiceFrom(const std::string& text, LineChoice* out, std::string* error)
+{
+    if (text.empty() || text == "sim") {
+        *out = {LineChoice::Kind::Sim, -1, ""};
+        return true;
+    }
+    if (text.rfind("fd:", 0) == 0) {
+        std::string digits = text.substr(3);
+        long n = -1;
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos ||
+            (n = std::stol(digits)) < 3) {
+            // 0, 1 and 2 are callctl's own keys, output and messages.
+            *error = "--line: '" + text + "' is not fd:N with a descriptor number of 3 or more";
+            return false;
+        }
+        *out = {LineChoice::Kind::Inherited, static_cast<int>(n), ""};
+        return true;
+    }
+    *out = {LineChoice::Kind::Tty, -1, text};
+    return true;
+}
+
+int openLineChoice(const LineChoice& choice, std::string* error)
+{
+    if (choice.kind == LineChoice::Kind::Tty)
+        return openLine(choice.path, error);
+    if (choice.kind != LineChoice::Kind::Inherited) {
+        *error = "the stand-in line has no descriptor to open";
+        return -1;
+    }
+    std::string name = "fd:" + std::to_string(choice.fd);
+    int flags = fcntl(choice.fd, F_GETFL);
+    if (flags < 0) {
+        *error = "--line " + name + ": no such descriptor was inherited";
+        return -1;
+    }
+    if ((flags & O_ACCMODE) != O_RDWR) {
+        *error = "--line " + name + ": the descriptor is not open for reading and writing";
+        return -1;
+    }
+    struct stat st;
+    if (fstat(choice.fd, &st) != 0) {
+        *error = "--line " + name + ": " + strerror(errno);
+        return -1;
+    }
+    // Ours to pass to the daemon alone: a sound command started later must
+    // not hold the line open after the daemon has closed it.
+    fcntl(choice.fd, F_SETFD, FD_CLOEXEC);
+    if (S_ISSOCK(st.st_mode)) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (getsockopt(choice.fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+            *error = "--line " + name + ": a socket line must be a stream socket";
+            return -1;
+        }
+    } else if (!isatty(choice.fd)) {
+        *error = "--line " + name + ": neither a stream socket nor a tty";
+        return -1;
+    } else if (!makeRaw(choice.fd, name, error)) {
+        return -1;
+    }
+    return choice.fd;
+}
+
 int openLine(const std::string& path, std::string* error)
 {
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -247,21 +451,12 @@ int openLine(const std::string& path, std::string* error)
         *error = "can't open line " + path + ": " + strerror(errno);
         return -1;
     }
-    struct termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        *error = path + " is not a tty: " + strerror(errno);
-        close(fd);
-        return -1;
-    }
-    cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        *error = "can't put " + path + " in raw mode: " + strerror(errno);
+    if (!makeRaw(fd, path, error)) {
         close(fd);
         return -1;
     }
     return fd;
 }
+
 
 } // namespace callctl

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -35,6 +36,10 @@ public:
     SoundEndpoint(const SoundEndpoint&) = delete;
     SoundEndpoint& operator=(const SoundEndpoint&) = delete;
 
+    // A stand-in speaker for play takes the audio at real time unless told
+    // to take it as fast as it comes.  Before open().
+    void setFast(bool fast) { fast_ = fast; }
+
     // `microphone` is what a stand-in captures: µ-law bytes, played in a
     // loop unless `loop` is false (then the source ends with them).
     bool open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone, bool loop,
@@ -43,19 +48,36 @@ public:
     void closeDaemonEnd();
     // Whether a stand-in microphone that does not loop has been taken in full.
     bool sourceDone() const;
-    // After the daemon ended: write the WAV of what was played, end the command.
+    // What went wrong with the device while it runs: a sound command that
+    // ended before the daemon did, with its status and what it printed.
+    // Empty while all is well.
+    std::string problem();
+    // After the daemon ended: wait for the stand-in to take everything and
+    // write the WAV of it, or wait for the sound command to play what it
+    // has and end (at once on Ctrl-C).  False with *error when the command
+    // failed.
     bool finish(std::string* error);
     std::string describe() const;
     size_t playedCount() const;
 
 private:
     void feedLoop();
+    void collectCommandErrors();
+    std::string commandErrors() const;
+    std::string commandOutcome(int status, bool early) const;
 
     SoundChoice choice_;
     SoundUse use_ = SoundUse::Call;
     std::unique_ptr<sim::SoundDevice> sim_;
     int fd_ = -1;
     pid_t child_ = -1;
+    bool childEnded_ = false;
+    int childStatus_ = 0;
+    bool fast_ = false;
+    int errFd_ = -1;                // the command's standard error
+    mutable std::mutex errMutex_;
+    std::string errText_;
+    std::thread errReader_;
     std::vector<uint8_t> microphone_;
     bool loop_ = true;
     size_t fed_ = 0;
@@ -65,5 +87,19 @@ private:
 
 // Opens a tty for the line: read and write, no controlling terminal, raw.
 int openLine(const std::string& path, std::string* error);
+
+// --line sim | fd:N | TTY.  fd:N is a descriptor callctl inherited (a stream
+// socket or a tty) that a program starting callctl hands over as the line.
+struct LineChoice {
+    enum class Kind { Sim, Inherited, Tty };
+    Kind kind = Kind::Sim;
+    int fd = -1;      // Inherited
+    std::string path; // Tty
+};
+bool lineChoiceFrom(const std::string& text, LineChoice* out, std::string* error);
+
+// The descriptor for an Inherited or Tty line, ready for the daemon: a tty
+// is put in raw mode, a socket is taken as it is.  -1 with *error on failure.
+int openLineChoice(const LineChoice& choice, std::string* error);
 
 } // namespace callctl

@@ -5,13 +5,14 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace callctl {
 namespace {
 
-TEST(Devices, SoundSpecsAreToldApartByTheirShape)
+TEST(Devices, SoundChoicesAreToldApartByTheirShape)
 {
     SoundChoice s;
     std::string error;
@@ -25,6 +26,52 @@ TEST(Devices, SoundSpecsAreToldApartByTheirShape)
     EXPECT_EQ(s.kind, SoundChoice::Kind::Command);
     EXPECT_EQ(s.value, "aplay");
     EXPECT_FALSE(soundChoiceFrom("/dev/dsp", "aplay", &s, &error));
+}
+
+TEST(Devices, LineChoicesAreParsedAndInheritedDescriptorsChecked)
+{
+    LineChoice l;
+    std::string error;
+    ASSERT_TRUE(lineChoiceFrom("sim", &l, &error));
+    EXPECT_EQ(l.kind, LineChoice::Kind::Sim);
+    ASSERT_TRUE(lineChoiceFrom("/dev/ttyI3", &l, &error));
+    EXPECT_EQ(l.kind, LineChoice::Kind::Tty);
+    EXPECT_EQ(l.path, "/dev/ttyI3");
+    ASSERT_TRUE(lineChoiceFrom("fd:17", &l, &error));
+    EXPECT_EQ(l.kind, LineChoice::Kind::Inherited);
+    EXPECT_EQ(l.fd, 17);
+    // callctl's own standard streams are never a line; nor is a non-number.
+    for (const char* bad : {"fd:", "fd:2", "fd:-4", "fd:3x", "fd:99999999999"}) {
+        EXPECT_FALSE(lineChoiceFrom(bad, &l, &error)) << bad;
+        EXPECT_NE(error.find(bad), std::string::npos) << error;
+    }
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    EXPECT_EQ(openLineChoice({LineChoice::Kind::Inherited, pair[0], ""}, &error), pair[0]) << error;
+    int dgram[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, dgram), 0);
+    EXPECT_EQ(openLineChoice({LineChoice::Kind::Inherited, dgram[0], ""}, &error), -1);
+    EXPECT_NE(error.find("stream socket"), std::string::npos) << error;
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    EXPECT_EQ(openLineChoice({LineChoice::Kind::Inherited, p[0], ""}, &error), -1);
+    EXPECT_NE(error.find("reading and writing"), std::string::npos) << error;
+    int closedFd = p[1];
+    for (int fd : {pair[0], pair[1], dgram[0], dgram[1], p[0], p[1]})
+        close(fd);
+    EXPECT_EQ(openLineChoice({LineChoice::Kind::Inherited, closedFd, ""}, &error), -1);
+    EXPECT_NE(error.find("no such descriptor"), std::string::npos) << error;
+
+    // A pty handed over is put in raw mode, as an opened tty is.
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(openLineChoice({LineChoice::Kind::Inherited, slave, ""}, &error), slave) << error;
+    struct termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+    close(master);
+    close(slave);
 }
 
 TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)

@@ -167,6 +167,33 @@ bool Session::daemonRunning() const
     return !daemons_.empty() && daemons_.back().process->running();
 }
 
+RunFacts Session::factsOfLast(std::optional<int> status) const
+{
+    RunFacts f;
+    const ControlBlock& c = const_cast<sim::Segment&>(segment_).block();
+    f.exitStatus = status;
+    f.errorFlag = readWord(c.errorFlag) != 0;
+    f.tapeFull = readWord(c.tapeFull) != 0;
+    f.tapeLength = readWord(c.tapeLength);
+    f.tapeLimit = readWord(c.tapeLimit);
+    std::lock_guard lock(mutex_);
+    if (daemons_.empty())
+        return f;
+    const Running& r = daemons_.back();
+    f.program = r.program;
+    f.termSignal = r.process->termSignal();
+    f.errorLines = r.process->lines().err;
+    return f;
+}
+
+std::vector<std::string> Session::takeNewComplaints()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> fresh(complaints_.begin() + static_cast<long>(complaintsShown_), complaints_.end());
+    complaintsShown_ = complaints_.size();
+    return fresh;
+}
+
 bool Session::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
                         bool interruptible)
 {
@@ -191,6 +218,16 @@ void Session::action(const std::string& text)
     transcript_.add("callctl", text);
     std::lock_guard lock(mutex_);
     lastEvent_ = text;
+}
+
+void Session::tell(const std::string& line)
+{
+    std::lock_guard lock(mutex_);
+    if (statusShown_) {
+        fputs("\r\x1b[K", stderr);
+        statusShown_ = false;
+    }
+    fprintf(stderr, "%s\n", line.c_str());
 }
 
 void Session::setPhase(const std::string& phase)
@@ -294,8 +331,11 @@ void Session::sweep()
         sim::Lines l = d.process->lines();
         for (; d.outSeen < l.out.size(); ++d.outSeen)
             printed.emplace_back(d.program, l.out[d.outSeen]);
-        for (; d.errSeen < l.err.size(); ++d.errSeen)
+        for (; d.errSeen < l.err.size(); ++d.errSeen) {
             printed.emplace_back(d.program + " (stderr)", l.err[d.errSeen]);
+            for (const auto& c : complaintsAmong({l.err[d.errSeen]}))
+                complaints_.push_back(c);
+        }
     }
     for (const auto& [program, line] : printed) {
         transcript_.add(program, line);

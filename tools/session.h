@@ -18,6 +18,7 @@
 #include "call_picture.h"
 #include "daemon_process.h"
 #include "record_view.h"
+#include "run_verdict.h"
 #include "segment.h"
 #include "status_line.h"
 #include "transcript.h"
@@ -54,6 +55,13 @@ public:
     // did not end in time (it is then stopped the hard way).
     std::optional<int> waitDaemon(std::chrono::milliseconds timeout);
     bool daemonRunning() const;
+    // What callctl saw of the daemon started last, for judging its run:
+    // `status` is what waitDaemon returned.
+    RunFacts factsOfLast(std::optional<int> status) const;
+    // Lines the daemons printed on standard error and not yet shown by
+    // takeNewComplaints(): they are shown as they come, whatever the
+    // verbosity.
+    std::vector<std::string> takeNewComplaints();
 
     // Polls `condition` every 2 ms; false on time-out or, unless the wait
     // is part of ending cleanly after Ctrl-C, on interruption.
@@ -62,6 +70,9 @@ public:
     void sleepFor(std::chrono::milliseconds d); // stops early on interruption
 
     void action(const std::string& text); // callctl's own line in the transcript
+    // A line for the person at once, on standard error, whatever the
+    // verbosity; the status line is cleared first and drawn again after.
+    void tell(const std::string& line);
     void setPhase(const std::string& phase);
     // Taping, touchtone and DTMF marks are only meaningful for a call's tape.
     void trackTape(bool on);
@@ -98,6 +109,8 @@ private:
     std::vector<Running> daemons_;
     RecordSnapshot last_;
     std::vector<TapeMark> marks_;
+    std::vector<std::string> complaints_;
+    size_t complaintsShown_ = 0;
     bool trackTape_ = false;
     uint32_t takeStart_ = 0;       // where the running take began
     size_t marksBeforeTake_ = 0;   // marks made before it

@@ -1,0 +1,76 @@
+// What the commands that drive a daemon (call, answer, play, record) share:
+// the common options and their help, the scan of a command's arguments,
+// tape paths, microphones and the transcript file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "commands.h"
+#include "audio_io.h"
+#include "control_block.h"
+#include "devices.h"
+#include "transcript.h"
+
+namespace callctl {
+
+class Session;
+
+extern const char* commonOptionsHelp;
+
+// Scans a command's own options and the common ones.  False when the
+// command is already done, with *status set: a usage error, or --help.
+bool scanCommand(const char* cmd, const Args& args, std::vector<OptionRule> own, const char* usage, ScannedArgs* a,
+                 int* status);
+
+struct Common {
+    SoundChoice sound;
+    int wrap = WrapUlaw;
+    int chunk = 160;
+    std::string daemonDir;
+    std::string transcript;
+    bool verbose = false;
+    bool force = false; // --force or -y: existing outputs may be replaced
+};
+
+// Refuses outputs that are inputs, or that exist without --force; the
+// transcript and a stand-in speaker's WAV are added to `outputs` here.
+// `tapes` are the tape files the command exists to write: they may exist,
+// but may be no other input or output.  Returns false with *status set.
+bool checkOutputs(const char* command, const Common& c, SoundUse use, std::vector<std::string> inputs,
+                  std::vector<std::string> outputs, int* status, const std::vector<std::string>& tapes = {});
+
+// Parses the options every command shares; on a usage error returns its
+// status in *status.
+bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* status);
+
+bool secondsOption(const std::string& command, ScannedArgs& a, const char* name, double low, double high,
+                   double* out, int* status);
+bool pathOption(const std::string& command, const std::string& path, char (&field)[pathFieldSize], int* status);
+
+struct TapePaths {
+    std::string ingoing, outgoing;
+};
+bool tapePathsFrom(const std::string& command, ScannedArgs& a, TapePaths* t, int* status);
+
+// A WAV's first channel as µ-law, or a synthetic voice when `wav` is empty.
+std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, double pitch, std::string* error,
+                                    bool* ok);
+
+void finishTranscript(const Common& c, const Transcript& t, int* status);
+bool ensureFile(const std::string& path, std::string* error);
+
+// Shows what the daemons complained of since the last look, at once.
+// Returns whether there was anything.
+bool showComplaints(Session& s, const char* command, const Common& c);
+
+// Whether `path` can be written as a new or replaced file: created (and
+// removed again) when missing, opened for writing when there.
+bool checkWritable(const std::string& path, const char* what, std::string* error);
+
+// Ends a voicephone call: stop request, wait, report.
+int endCall(Session& s, const char* command);
+
+} // namespace callctl

@@ -1,0 +1,137 @@
+// callctl record: the record daemon records a take.
+#include <cstring>
+#include <optional>
+#include <unistd.h>
+
+#include "audio_io.h"
+#include "command_options.h"
+#include "console.h"
+#include "far_end.h"
+#include "line.h"
+#include "session.h"
+#include "tape_wav.h"
+#include "voice_signal.h"
+
+namespace callctl {
+
+namespace {
+
+const char* recordUsage =
+    "usage: callctl record [--take FILE] [--tape-limit SEC] [--seconds N]\n"
+    "                      [sound and common options]\n"
+    "\n"
+    "Runs record-daemon: records the sound device into FILE (created or\n"
+    "truncated) until --seconds have passed, the tape limit is reached, a\n"
+    "WAV given as --sound has been played in, or Ctrl-C.\n"
+    "\n"
+    "  --take FILE         the tape file (default take.ul)\n"
+    "  --tape-limit SEC    largest take (default 3600)\n"
+    "  --seconds N         stop after N seconds\n";
+
+} // namespace
+
+int recordCommand(const Args& args)
+{
+    const char* cmd = "record";
+    ScannedArgs a;
+    int status = exitOk;
+    if (!scanCommand(cmd, args,
+                     {{"--take", true},
+                      {"--tape-limit", true},
+                      {"--seconds", true}},
+                     recordUsage, &a, &status))
+        return status;
+    std::string error;
+    double limit = 3600, seconds = 0;
+    if (!secondsOption(cmd, a, "--tape-limit", 0, 500000, &limit, &status) ||
+        !secondsOption(cmd, a, "--seconds", 0.01, 500000, &seconds, &status))
+        return status;
+    std::string take = valueOr(a, "--take", "take.ul");
+    Common c;
+    if (!commonFrom(cmd, a, &c, &status))
+        return status;
+    std::vector<uint8_t> mic;
+    bool loop = true;
+    if (c.sound.kind == SoundChoice::Kind::Wav) {
+        bool ok = true;
+        mic = microphoneFrom(c.sound.value, 0, 0, &error, &ok);
+        if (!ok)
+            return failure(cmd, error);
+        loop = false;
+    } else if (c.sound.kind == SoundChoice::Kind::Sim) {
+        mic = VoiceSignal(29, 160).ulaw(8000 * 60);
+    }
+
+    if (!checkOutputs(cmd, c, SoundUse::Record, {}, {}, &status, {take}))
+        return status;
+    if (!checkWritable(take, "the take", &error))
+        return failure(cmd, error);
+
+    installInterruptHandler();
+    Transcript transcript;
+    Session s(c.daemonDir, transcript);
+    s.prepare(c.wrap);
+    ControlBlock& cb = s.cb();
+    if (!pathOption(cmd, take, cb.outgoingPath, &status))
+        return status;
+    writeWord(cb.tapeLimit, static_cast<uint32_t>(limit * bytesPerSecond));
+    writeWord(cb.recordFlags, FlagStartRequest);
+
+    SoundEndpoint sound;
+    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic, loop, &error))
+        return failure(cmd, error);
+    if (c.verbose)
+        transcript.echoTo(stderr);
+    s.setPhase("record");
+    s.showStatus(true);
+    s.startWatching();
+    if (!s.startRecord(sound.daemonFd(), c.chunk))
+        return failure(cmd, "can't start record-daemon");
+    sound.closeDaemonEnd();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+    bool wasActive = false;
+    std::string soundProblem;
+    s.waitUntil(
+        [&] {
+            showComplaints(s, cmd, c);
+            // The daemon ends the take itself at the tape limit or on a
+            // failed write, and then keeps reading: nothing more to wait for.
+            bool active = flagSet(cb.recordFlags, FlagActive);
+            bool takeEnded = wasActive && !active;
+            wasActive = wasActive || active;
+            soundProblem = sound.problem();
+            return !s.daemonRunning() || sound.sourceDone() || takeEnded || !soundProblem.empty() ||
+                   (seconds > 0 && std::chrono::steady_clock::now() >= deadline);
+        },
+        std::chrono::hours(24 * 365));
+    if (s.daemonRunning()) {
+        s.action("stop");
+        cb.recordFlags.fetch_or(FlagStopRequest);
+        // Taping off first, so the take is complete, then the daemon.
+        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, std::chrono::milliseconds(5000), false);
+        writeWord(cb.recordRunning, 0);
+    }
+    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
+    s.stopWatching();
+    showComplaints(s, cmd, c);
+    bool soundOk = sound.finish(&error);
+    RunFacts facts = s.factsOfLast(st);
+    facts.chunkSize = static_cast<uint32_t>(c.chunk);
+    Verdict v = judgeRun(facts);
+    uint32_t length = readWord(cb.tapeLength);
+    std::string held = take + " holds " + std::to_string(length) + " bytes (" + tapeTime(length, true) + ")";
+    if (!soundProblem.empty()) {
+        status = failure(cmd, soundProblem + "; " + held);
+    } else if (!soundOk) {
+        status = failure(cmd, error + "; " + held);
+    } else if (!v.ok) {
+        status = failure(cmd, v.problem + "; " + held);
+    } else {
+        printf("recorded %s: %u bytes (%s)%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
+               readWord(cb.tapeFull) ? ", tape limit reached" : "");
+    }
+    finishTranscript(c, transcript, &status);
+    return status;
+}
+
+} // namespace callctl
