@@ -252,3 +252,42 @@ TEST(SiplineCall, BusyCancelAndNoUsableCodec)
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
+
+// callctl on the socket line (--line fd:N): it tapes what the far end says,
+// unbroken, and when its keys run out it hangs up, which sends BYE.
+TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    Bytes cycle;
+    for (int k = 0; k < 256; k++)
+        cycle.push_back(static_cast<uint8_t>((k * 73 + 5) & 0xFF));
+    Bytes mic;
+    for (int i = 0; i < 8000 * 15 / 256; i++)
+        mic.insert(mic.end(), cycle.begin(), cycle.end());
+    FarEnd far(farPort, linear(mic));
+    ASSERT_TRUE(far.start("", 40));
+
+    std::string callctl = "cd '" + dir + "' && printf 't....................' | exec /usr/bin/timeout 40 '" +
+                          sim::programPath("callctl") + "' call --line fd:$SIPLINE_FD";
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--exec", callctl,
+                                       "call", farUri},
+                             {}));
+    auto status = sipline.wait(40000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
+    EXPECT_TRUE(contains(sipline, "hanging up: the application let go of the line")) << sipline.output();
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+
+    Bytes tape = readFile(dir + "/call-in.ul");
+    ASSERT_GT(tape.size(), 8000u * 2) << sipline.output();
+    Bytes middle(tape.begin() + 1000, tape.begin() + 1000 + 8000);
+    Bytes cycles;
+    for (size_t i = 0; i < 8000 / 256 + 2; i++)
+        cycles.insert(cycles.end(), cycle.begin(), cycle.end());
+    EXPECT_NE(find(canonicalAll(cycles), canonicalAll(middle)), std::string::npos)
+        << "a second of the ingoing tape is not the far end's audio, unbroken";
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
