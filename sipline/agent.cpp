@@ -800,7 +800,7 @@ out:
     a.lines.clear();
     a.reg = static_cast<sipreg*>(mem_deref(a.reg));
     if (a.sipStack)
-        sip_close(a.sipStack, false);
+        sip_close(a.sipStack, true);
     a.sock = static_cast<sipsess_sock*>(mem_deref(a.sock));
     a.sipStack = static_cast<sip*>(mem_deref(a.sipStack));
     a.dns = static_cast<dnsc*>(mem_deref(a.dns));

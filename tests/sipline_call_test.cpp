@@ -291,3 +291,137 @@ TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
+
+namespace {
+
+// Audio without DLE or the codes for zero: what a line end reads raw is
+// then the audio itself.
+Bytes plainPattern(uint8_t seed, size_t n)
+{
+    Bytes b;
+    for (size_t k = 0; b.size() < n; k++) {
+        uint8_t v = static_cast<uint8_t>((k * (33u + 4u * seed) + seed) & 0xFF);
+        if (v != 0x10 && v != 0x7F && v != 0xFF)
+            b.push_back(v);
+    }
+    return b;
+}
+
+const char* kamailioConfig = R"(#!KAMAILIO
+log_stderror=yes
+fork=yes
+children=1
+listen=udp:127.0.0.1:5090
+mpath="/usr/lib/x86_64-linux-gnu/kamailio/modules/"
+loadmodule "tm.so"
+loadmodule "sl.so"
+loadmodule "rr.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "textops.so"
+loadmodule "siputils.so"
+loadmodule "xlog.so"
+loadmodule "auth.so"
+loadmodule "kex.so"
+modparam("usrloc", "db_mode", 0)
+request_route {
+    if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
+    if (has_totag()) {
+        if (loose_route() || is_method("ACK")) { t_relay(); exit; }
+        sl_send_reply("404", "Not here"); exit;
+    }
+    if (is_method("REGISTER")) {
+        if (!pv_auth_check("$fd", "s3cret", "0", "1")) { auth_challenge("$fd", "0"); exit; }
+        if (!save("location")) sl_reply_error();
+        exit;
+    }
+    if (is_method("INVITE")) record_route();
+    if (!lookup("location")) { sl_send_reply("404", "Not Found"); exit; }
+    t_relay();
+}
+)";
+
+} // namespace
+
+// Several lines in one process: one SIP socket, a pool of RTP ports, each
+// call routed to its line by the Request-URI's user, both at once.
+TEST(SiplineServe, RoutesSimultaneousCallsByUser)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    Bytes forA = plainPattern(1, 4000), forB = plainPattern(2, 4000);
+    {
+        std::ofstream config(dir + "/lines.conf");
+        for (const char* name : {"a", "b"})
+            config << name << " " << (name[0] == 'a' ? "100" : "200")
+                   << " exec exec /usr/bin/timeout 6 bash -c 'echo \"$SIPLINE_CALLED\" > " << dir << "/" << name
+                   << ".called; cat <&$SIPLINE_FD > " << dir << "/" << name << ".raw'\n";
+    }
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "2",
+                                       "serve", "--config", dir + "/lines.conf"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd toB(farPort, silence(4000) + linear(forB) + silence(8000 * 8));
+    FarEnd toA(farPort + 2, silence(4000) + linear(forA) + silence(8000 * 8));
+    ASSERT_TRUE(toB.start("sip:200@127.0.0.1:5060", 30));
+    ASSERT_TRUE(toA.start("sip:100@127.0.0.1:5060", 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(readFile(dir + "/a.called"), Bytes({'s', 'i', 'p', ':', '1', '0', '0', '@', '1', '2', '7', '.', '0', '.', '0',
+                                                '.', '1', ':', '5', '0', '6', '0', '\n'}));
+    EXPECT_NE(find(readFile(dir + "/a.raw"), forA), std::string::npos) << "line a did not get its caller's audio";
+    EXPECT_NE(find(readFile(dir + "/b.raw"), forB), std::string::npos) << "line b did not get its caller's audio";
+    EXPECT_EQ(find(readFile(dir + "/a.raw"), Bytes(forB.begin(), forB.begin() + 400)), std::string::npos);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// Registration with digest authentication at kamailio as the registrar,
+// then a call to the registered user routed through it.
+TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::ofstream(dir + "/kamailio.cfg") << kamailioConfig;
+        std::ofstream(dir + "/password") << "s3cret\n";
+        std::ofstream(dir + "/wrong") << "guess\n";
+    }
+    Bytes audio = plainPattern(3, 4000);
+    sim::DaemonProcess kamailio;
+    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
+                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    // A wrong password is refused and said so.
+    sim::DaemonProcess refused;
+    ASSERT_TRUE(startSipline(refused, {"--sip", "127.0.0.1:5064", "--register", "sip:127.0.0.1:5090", "--user", "100",
+                                       "--auth-file", dir + "/wrong", "--from", "sip:100@127.0.0.1", "--link",
+                                       dir + "/unused", "answer"},
+                             {}, 20));
+    EXPECT_TRUE(refused.waitForLine("registration with sip:127.0.0.1:5090", 15000ms)) << refused.output();
+    EXPECT_FALSE(refused.waitForLine("registered with", 100ms));
+    refused.kill(SIGTERM);
+
+    sim::DaemonProcess sipline;
+    std::string cmd = "exec /usr/bin/timeout 5 bash -c 'cat <&$SIPLINE_FD > " + dir + "/line.raw'";
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "1",
+                                       "--register", "sip:127.0.0.1:5090", "--user", "100", "--auth-file",
+                                       dir + "/password", "--from", "sip:100@127.0.0.1", "--exec", cmd, "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("registered with sip:127.0.0.1:5090", 15000ms))
+        << sipline.output() << sipline.errors() << kamailio.errors();
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 6));
+    ASSERT_TRUE(far.start("sip:100@127.0.0.1:5090", 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "incoming call from sip:far@127.0.0.1:5070 to sip:100@127.0.0.1:5060"))
+        << sipline.output();
+    EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the routed call carried no audio";
+    kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
