@@ -425,3 +425,37 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
+
+// A re-INVITE puts the call on hold and takes it off; --max-seconds then
+// ends the call at both ends: BYE to the far end, DLE ETX to the daemon.
+TEST(SiplineCall, HoldAndResumeThenTheTimeLimitEndsTheCall)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    app.sound.setPaced(true);
+    app.sound.feed(Bytes(8000 * 20, 0xFF));
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "1",
+                              "--max-seconds", "8", "--rtp-timeout", "2", "--exec", app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000 * 30));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().phoneUp, 1, 20000ms)) << sipline.output();
+    ASSERT_TRUE(far.waitForLine("Call established", 10000ms));
+    ASSERT_TRUE(far.command("hold"));
+    EXPECT_TRUE(sipline.waitForLine("far end holds the call", 5000ms)) << sipline.output();
+    // On hold the far end sends no RTP; for longer than --rtp-timeout that
+    // is still no reason to end the call.
+    EXPECT_FALSE(sipline.waitForLine("--rtp-timeout", 3000ms)) << sipline.output();
+    ASSERT_TRUE(far.command("resume"));
+    EXPECT_TRUE(sipline.waitForLine("far end resumes", 5000ms)) << sipline.output();
+
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "call ended: --max-seconds reached")) << sipline.output();
+    EXPECT_TRUE(contains(sipline, "Orvex ttyI2Audio daemon: Dying"));
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+}
