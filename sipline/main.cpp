@@ -11,6 +11,24 @@ using namespace sipline;
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
+    // Options in a serve configuration come first, so the command line
+    // overrides them.
+    std::string configText;
+    for (size_t i = 0; i + 1 < args.size(); i++) {
+        if (args[i] == "--config") {
+            std::ifstream in(args[i + 1]);
+            if (!in) {
+                fprintf(stderr, "sipline: cannot read --config %s\n", args[i + 1].c_str());
+                return 1;
+            }
+            std::stringstream text;
+            text << in.rdbuf();
+            configText = text.str();
+            auto pre = configOptions(configText);
+            args.insert(args.begin(), pre.begin(), pre.end());
+            break;
+        }
+    }
     Options o;
     std::string error;
     if (!parseOptions(args, o, error)) {
@@ -19,14 +37,7 @@ int main(int argc, char** argv)
     }
     std::vector<LineConfig> lines;
     if (o.mode == Mode::Serve && !o.config.empty()) {
-        std::ifstream in(o.config);
-        if (!in) {
-            fprintf(stderr, "sipline: cannot read --config %s\n", o.config.c_str());
-            return 1;
-        }
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!parseLineConfig(text.str(), lines, error)) {
+        if (!parseLineConfig(configText, lines, error)) {
             fprintf(stderr, "sipline: %s: %s\n", o.config.c_str(), error.c_str());
             return 2;
         }

@@ -94,6 +94,12 @@ TEST(LineConfig, ReadsLinesAndRefusesDuplicates)
     EXPECT_TRUE(lines[2].pty);
 
     lines.clear();
+    std::string withOptions = "--sip 0.0.0.0:5062  # a second instance\n--verbose\na 100 exec callctl answer --line fd:$SIPLINE_FD\n";
+    ASSERT_TRUE(parseLineConfig(withOptions, lines, error)) << error;
+    EXPECT_EQ(lines.size(), 1u);
+    EXPECT_EQ(configOptions(withOptions), (std::vector<std::string>{"--sip", "0.0.0.0:5062", "--verbose"}));
+
+    lines.clear();
     EXPECT_FALSE(parseLineConfig("a 100 link /x\nb 100 link /y\n", lines, error));
     lines.clear();
     EXPECT_FALSE(parseLineConfig("a 100 dial /x\n", lines, error));

@@ -459,3 +459,54 @@ TEST(SiplineCall, HoldAndResumeThenTheTimeLimitEndsTheCall)
     EXPECT_TRUE(contains(sipline, "Orvex ttyI2Audio daemon: Dying"));
     EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
 }
+
+// Lines spread over machines: kamailio dispatches incoming calls over two
+// sipline instances (two ports stand in for two machines), round-robin.
+TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::string cfg = kamailioConfig;
+        cfg.replace(cfg.find("loadmodule \"kex.so\""), 19,
+                    "loadmodule \"kex.so\"\nloadmodule \"dispatcher.so\"\nmodparam(\"dispatcher\", \"list_file\", \"" +
+                        dir + "/dispatcher.list\")");
+        // Calls for the office go to the instances in turn.
+        cfg.replace(cfg.find("    if (is_method(\"INVITE\")) record_route();"), 44,
+                    "    if (is_method(\"INVITE\")) record_route();\n"
+                    "    if ($rU == \"office\") { if (!ds_select_dst(\"1\", \"4\")) { sl_send_reply(\"503\", \"No line\"); exit; } t_relay(); exit; }");
+        std::ofstream(dir + "/kamailio.cfg") << cfg;
+        std::ofstream(dir + "/dispatcher.list") << "1 sip:127.0.0.1:5060\n1 sip:127.0.0.1:5062\n";
+        for (int i : {0, 1})
+            std::ofstream(dir + "/m" + std::to_string(i) + ".conf")
+                << "--sip 127.0.0.1:" << 5060 + 2 * i << "\n--rtp-ports " << 20000 + 100 * i << "-"
+                << 20099 + 100 * i << "\n"
+                << "desk office exec exec /usr/bin/timeout 3 bash -c 'cat <&$SIPLINE_FD > /dev/null'\n";
+    }
+    sim::DaemonProcess kamailio;
+    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
+                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    sim::DaemonProcess machine[2];
+    for (int i : {0, 1}) {
+        ASSERT_TRUE(startSipline(machine[i], {"--calls", "1", "serve", "--config", dir + "/m" + std::to_string(i) + ".conf"}, {}));
+        ASSERT_TRUE(machine[i].waitForLine("listening for SIP", 10000ms)) << machine[i].errors();
+    }
+    FarEnd first(farPort, silence(8000 * 10));
+    FarEnd second(farPort + 2, silence(8000 * 10));
+    ASSERT_TRUE(first.start("sip:office@127.0.0.1:5090", 30));
+    ASSERT_TRUE(first.waitForLine("Call established", 10000ms)) << first.process.output() << kamailio.errors();
+    ASSERT_TRUE(second.start("sip:office@127.0.0.1:5090", 30));
+    ASSERT_TRUE(second.waitForLine("Call established", 10000ms)) << second.process.output();
+    // Each instance took one call and, its line's command done, exits.
+    for (int i : {0, 1}) {
+        auto status = machine[i].wait(20000ms);
+        ASSERT_TRUE(status) << machine[i].output();
+        EXPECT_EQ(*status, 0);
+        EXPECT_TRUE(contains(machine[i], "sipline: desk: incoming call from sip:far@")) << machine[i].output();
+    }
+    EXPECT_TRUE(first.waitForLine("session closed", 10000ms));
+    EXPECT_TRUE(second.waitForLine("session closed", 10000ms));
+    kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
