@@ -13,12 +13,15 @@
 #include <netinet/in.h>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 
 #include "framing.h"
 #include "g711.h"
 #include "line_end.h"
 #include "playout.h"
+#include "send_spacing.h"
 #include "telephone_event.h"
 #include "tx_queue.h"
 
@@ -80,6 +83,7 @@ struct Line {
     uint64_t callStart = 0;
     uint64_t lastRx = 0;
     uint64_t droppedFrames = 0;
+    SendSpacing spacing;
     std::string caller;
     std::string called;
     bool answered = false;
@@ -259,6 +263,7 @@ bool sendFrame(Line& line)
     bool audio = line.tx->takeFrame(frame);
     if (!line.haveRemote || !line.maySend) {
         line.txTs += frameSamples;
+        line.spacing.skipped();
         return audio;
     }
     fromUlaw(line.codec, frame);
@@ -269,6 +274,9 @@ bool sendFrame(Line& line)
     mbuf_write_mem(mb, frame.data(), frame.size());
     mb->pos = RTP_HEADER_SIZE;
     rtp_send(line.rtp, &line.remote, false, line.firstPacket, static_cast<uint8_t>(line.txPt), line.txTs, mb);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    line.spacing.sent(static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
     mem_deref(mb);
     line.firstPacket = false;
     line.txTs += frameSamples;
@@ -292,6 +300,7 @@ void startTalking(Line& line)
     line.firstPacket = true;
     line.callStart = line.lastRx = tmr_jiffies();
     line.droppedFrames = 0;
+    line.spacing = SendSpacing();
     line.state = Line::State::Talking;
     line.answered = true;
 }
@@ -314,6 +323,18 @@ void endTowardApp(Line& line, const char* why)
 void finishCall(Line& line)
 {
     Agent& a = *line.agent;
+    if (line.playout) {
+        // What the call's figures were, for the benchmarks and for anyone
+        // asking why a call sounded bad.
+        say(line,
+            "call figures: %llu packets sent, spacing off 20 ms by %.1f ms at p99 (worst %.1f ms); "
+            "far end's audio: %llu samples missing, %llu late, delay %u ms; %llu underruns toward the far end; "
+            "%llu frames the line did not take",
+            static_cast<unsigned long long>(line.spacing.gaps() + 1), line.spacing.percentileMs(0.99),
+            line.spacing.worstMs(), static_cast<unsigned long long>(line.playout->missingSamples()),
+            static_cast<unsigned long long>(line.playout->lateSamples()), line.playout->delay() / 8,
+            static_cast<unsigned long long>(line.tx->underruns()), static_cast<unsigned long long>(line.droppedFrames));
+    }
     line.sess = static_cast<sipsess*>(mem_deref(line.sess));
     releaseMedia(line);
     line.playout.reset();
@@ -324,8 +345,6 @@ void finishCall(Line& line)
     } else {
         line.end.reset();
     }
-    if (line.droppedFrames)
-        say(line, "%llu frames the line did not take were dropped", static_cast<unsigned long long>(line.droppedFrames));
     line.state = Line::State::Idle;
     if (a.opt.mode == Mode::Call) {
         if (!line.answered)
@@ -790,6 +809,17 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
     tmr_start(&a.tick, 0, tickHandler, &a);
     re_main(signalHandler);
     status = a.status;
+    {
+        rusage self, children;
+        getrusage(RUSAGE_SELF, &self);
+        getrusage(RUSAGE_CHILDREN, &children);
+        auto seconds = [](const rusage& r) {
+            return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+                   static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        printf("sipline: cpu: %.3f s in sipline, %.3f s in the lines' commands\n", seconds(self), seconds(children));
+        fflush(stdout);
+    }
 out:
     tmr_cancel(&a.tick);
     for (auto& l : a.lines) {

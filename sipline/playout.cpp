@@ -26,6 +26,7 @@ bool Playout::follow(uint32_t ssrc, uint32_t timestamp, uint32_t count)
         started_ = true;
         ssrc_ = ssrc;
         playTs_ = timestamp - delay_;
+        firstTs_ = timestamp;
         std::fill(filled_.begin(), filled_.end(), 0);
         keys_.clear();
         return true;
@@ -88,8 +89,8 @@ void Playout::takeFrame(std::vector<uint8_t>& line)
         if (started_ && filled_[slot] && stamps_[slot] == playTs_) {
             sample = samples_[slot];
             filled_[slot] = 0;
-        } else if (started_) {
-            missing_++;
+        } else if (started_ && static_cast<int32_t>(playTs_ - firstTs_) >= 0) {
+            missing_++; // the start delay before a stream's first sample is not missing
         }
         uint8_t one[1] = {sample};
         appendDoubled(one, line);

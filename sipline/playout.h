@@ -52,6 +52,7 @@ private:
     bool started_ = false;
     uint32_t ssrc_ = 0;
     uint32_t playTs_ = 0; // timestamp of the next sample to play
+    uint32_t firstTs_ = 0; // the stream's first timestamp
     uint32_t stall_ = 0;  // silence still owed for a grown delay
     std::vector<uint8_t> samples_;
     std::vector<uint32_t> stamps_; // the timestamp each slot holds
