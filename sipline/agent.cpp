@@ -14,7 +14,9 @@
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <time.h>
 
 #include "framing.h"
@@ -96,9 +98,7 @@ struct Agent {
     sipreg* reg = nullptr;
     dnsc* dns = nullptr;
     sa sipAddr{};
-    tmr tick{};
-    uint64_t tickStart = 0;
-    uint64_t ticks = 0;
+    int tickFd = -1;
     std::vector<std::unique_ptr<Line>> lines;
     uint32_t callsEnded = 0;
     int status = 0;
@@ -654,40 +654,49 @@ void reapStrays()
     }
 }
 
-void tickHandler(void* arg)
+// The kernel keeps the 20 ms schedule (an absolute periodic timerfd), so
+// nothing drifts and no rounding to milliseconds adds jitter.  A late
+// wake-up serves every frame it missed, up to 5; beyond that the frames
+// are skipped rather than sent in a burst.
+void tickReady(int, void* arg)
 {
     Agent& a = *static_cast<Agent*>(arg);
-    uint64_t now = tmr_jiffies();
+    uint64_t expirations = 0;
+    if (read(a.tickFd, &expirations, sizeof expirations) != sizeof expirations)
+        return;
     if (stopSignal && !a.stopping) {
         a.stopping = true;
         for (auto& l : a.lines)
             if (l->state != Line::State::Idle)
                 hangUp(*l, "signal");
     }
-    // Every frame due by now, on the absolute schedule; after a stall of
-    // more than 5 frames the schedule restarts rather than bursting.
-    uint64_t due = a.tickStart + a.ticks * tickMs;
-    if (now >= due + 5 * tickMs) {
-        a.tickStart = now;
-        a.ticks = 0;
-        due = now;
-    }
-    while (due <= now) {
+    uint64_t now = tmr_jiffies();
+    for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 5); i++)
         for (auto& l : a.lines)
             serveLine(*l, now);
-        a.ticks++;
-        due = a.tickStart + a.ticks * tickMs;
-    }
     reapStrays();
     bool busy = false;
     for (auto& l : a.lines)
         busy = busy || l->state != Line::State::Idle;
-    if (a.stopping && !busy) {
+    if (a.stopping && !busy)
         re_cancel();
-        return;
+}
+
+bool startTick(Agent& a)
+{
+    a.tickFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (a.tickFd < 0)
+        return false;
+    itimerspec spec{};
+    clock_gettime(CLOCK_MONOTONIC, &spec.it_value);
+    spec.it_value.tv_nsec += static_cast<long>(tickMs) * 1000000;
+    if (spec.it_value.tv_nsec >= 1000000000) {
+        spec.it_value.tv_sec++;
+        spec.it_value.tv_nsec -= 1000000000;
     }
-    uint64_t after = tmr_jiffies();
-    tmr_start(&a.tick, due > after ? due - after : 0, tickHandler, &a);
+    spec.it_interval.tv_nsec = static_cast<long>(tickMs) * 1000000;
+    return timerfd_settime(a.tickFd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0 &&
+           fd_listen(a.tickFd, FD_READ, tickReady, &a) == 0;
 }
 
 void signalHandler(int)
@@ -805,8 +814,10 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         status = 1;
         goto out;
     }
-    a.tickStart = tmr_jiffies();
-    tmr_start(&a.tick, 0, tickHandler, &a);
+    if (!startTick(a)) {
+        fprintf(stderr, "sipline: timerfd: %s\n", strerror(errno));
+        goto out;
+    }
     re_main(signalHandler);
     status = a.status;
     {
@@ -821,7 +832,10 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         fflush(stdout);
     }
 out:
-    tmr_cancel(&a.tick);
+    if (a.tickFd >= 0) {
+        fd_close(a.tickFd);
+        close(a.tickFd);
+    }
     for (auto& l : a.lines) {
         l->sess = static_cast<sipsess*>(mem_deref(l->sess));
         releaseMedia(*l);
