@@ -87,7 +87,12 @@ span=$((one - 10))
 # sipline's own CPU over its whole run (it prints it at exit), per second of call.
 own_cpu() { grep -o 'cpu: [0-9.]* s in sipline' "$1" | awk '{ print $2 }'; }
 cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
-cpu_d=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.3f", 100 * t / hz / s }')
+# The lines' commands (callctl, its stand-ins and voicephone-daemon), as
+# sipline saw them end (getrusage of its children): an upper bound for the
+# daemon's own share.
+app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
+cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
+cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
 
 # --- Many calls -------------------------------------------------------------
 timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
@@ -107,7 +112,8 @@ dd=$(ticks_between "$d0" "$d1")
 wait
 span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
-mcpu_d=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.3f", 100 * t / hz / s / n }')
+mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
+mcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
 sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
 missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
@@ -131,10 +137,12 @@ CPU: sipline's own (getrusage, printed at its exit) over the call's length; the 
 | one ${one} s call: RTP send spacing of the far end's sipline | ${spacing:-not reported} |
 | one call: sipline's own figures | ${one_line:-not reported} |
 | one call: CPU of sipline (one line) | ${cpu_s} % |
-| one call: CPU of voicephone-daemon (3 processes) | ${cpu_d} % |
+| one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
+| one call: CPU of voicephone-daemon's processes sampled in the middle (0 when they were gone) | ${cpu_dd} % |
 | ${calls} calls at once: answered | ${answered} |
 | ${calls} calls: CPU per line of \`sipline serve\` | ${mcpu_s} % |
-| ${calls} calls: CPU per call of voicephone-daemon | ${mcpu_d} % |
+| ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
+| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle | ${mcpu_dd} % |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
 | ${calls} calls: samples that came too late | ${late} |
 | ${calls} calls: underruns toward the far ends (the daemon wrote nothing in time) | ${under} |
