@@ -2,6 +2,10 @@
 // the line, each test in its own loopback-only network namespace.
 #include "sipline_harness.h"
 
+#include <algorithm>
+#include <fcntl.h>
+#include <poll.h>
+
 extern "C" {
 #include <spandsp.h>
 }
@@ -224,8 +228,9 @@ TEST(SiplineCall, LostPacketsPlayAsSilenceAndTheStreamStaysAligned)
 }
 
 // SIP's refusals: a second call while one rings gets 486, the ringing
-// call is cancelled, and an offer with no G.711 gets 488.
-TEST(SiplineCall, BusyCancelAndNoUsableCodec)
+// call is cancelled, and an offer with no G.711 gets 488; then a call on
+// the published pty is taken by opening it and ended by closing it.
+TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
 {
     SIPLINE_PRIVATE_NETWORK();
     std::string dir = tempDir();
@@ -251,6 +256,31 @@ TEST(SiplineCall, BusyCancelAndNoUsableCodec)
     ASSERT_TRUE(third.start(siplineUri, 30));
     EXPECT_TRUE(third.waitForLine("488 Not Acceptable Here", 10000ms)) << third.process.output();
     EXPECT_TRUE(sipline.waitForLine("refused: no usable codec offered", 5000ms));
+
+    // An application that opens the pty takes the ringing call; it hears
+    // the line (silence here) and, when it closes the pty, BYE goes out.
+    FarEnd fourth(farPort + 6, silence(8000 * 20));
+    ASSERT_TRUE(fourth.start(siplineUri, 30));
+    ASSERT_TRUE(fourth.waitForLine("180 Ringing", 10000ms)) << fourth.process.output();
+    int app = open((dir + "/line").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(app, 0);
+    EXPECT_TRUE(fourth.waitForLine("Call established", 10000ms)) << fourth.process.output();
+    Bytes heard;
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (heard.size() < 1600 && std::chrono::steady_clock::now() < until) {
+        pollfd p{app, POLLIN, 0};
+        uint8_t buf[512];
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t n = read(app, buf, sizeof buf);
+            if (n > 0)
+                heard.insert(heard.end(), buf, buf + n);
+        }
+    }
+    EXPECT_GE(heard.size(), 1600u) << "the line did not deliver 200 ms of audio in 10 s";
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), 0xFF), static_cast<long>(heard.size()));
+    close(app);
+    EXPECT_TRUE(sipline.waitForLine("hanging up: the application let go of the line", 10000ms)) << sipline.output();
+    EXPECT_TRUE(fourth.waitForLine("session closed", 10000ms)) << fourth.process.output();
     sipline.kill(SIGTERM);
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
@@ -512,4 +542,18 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
     kamailio.kill(SIGTERM);
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// A call the far end refuses (no codec in common) fails: exit status 1.
+TEST(SiplineCall, ARefusedCallFails)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    FarEnd far(farPort, silence(8000 * 20), "G722/16000/1");
+    ASSERT_TRUE(far.start("", 30));
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--exec", "cat", "call", farUri}, {}));
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output();
+    EXPECT_EQ(*status, 1);
+    EXPECT_TRUE(contains(sipline, "call ended: far end replied 488")) << sipline.output();
 }
