@@ -69,7 +69,7 @@ far_cmd="exec bash -c 'cat $work/voice.ul >&\$SIPLINE_FD & exec cat <&\$SIPLINE_
 
 # --- One call -------------------------------------------------------------
 timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
-    --exec "printf '$(dots "$one")' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
+    --exec "cd $work && printf '$(dots "$one")' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
     answer > "$work/one.log" 2>&1 &
 serve=$(child_of $!)
 sleep 0.5
@@ -96,7 +96,7 @@ cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t /
 
 # --- Many calls -------------------------------------------------------------
 timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
-    --exec "cd $work && mkdir -p \$SIPLINE_CALLED.d 2>/dev/null; printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
+    --exec "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
     serve --lines "$calls" > "$work/many.log" 2>&1 &
 serve=$(child_of $!)
 sleep 0.5
