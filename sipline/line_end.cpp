@@ -129,7 +129,9 @@ bool LineEnd::reapChild()
 {
     if (child_ > 0 && !childEnded_) {
         int status;
-        if (waitpid(child_, &status, WNOHANG) == child_)
+        pid_t r = waitpid(child_, &status, WNOHANG);
+        // ECHILD: the loop's reaping of stray children took it first.
+        if (r == child_ || (r < 0 && errno == ECHILD))
             childEnded_ = true;
     }
     return childEnded_;
@@ -215,11 +217,10 @@ void LineEnd::close()
     if (appFd_ >= 0)
         ::close(appFd_);
     fd_ = appFd_ = -1;
-    if (child_ > 0 && !childEnded_) {
-        // The command outlived its call: it is told, then waited for.
+    if (child_ > 0 && !reapChild()) {
+        // The command outlived its call: it is told.  The event loop never
+        // waits for it; the tick reaps it once it has gone.
         kill(child_, SIGHUP);
-        int status;
-        waitpid(child_, &status, 0);
     }
     child_ = -1;
 }
