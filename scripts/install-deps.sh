@@ -18,6 +18,7 @@ runtime=(
   espeak-ng-data        # the voices those prompts are spoken with
   libasound2-dev        # callctl --sound alsa
   alsa-utils            # aplay, for the README recipes run by the sound tests
+  libre-dev librem-dev  # SIP, SDP, RTP and G.711 tables for sipline
 )
 # The tests, the fuzz targets and the benchmarks.
 testing=(
@@ -26,6 +27,9 @@ testing=(
   clang                 # libFuzzer targets
   socat                 # baseline relay in the load benchmark
   stress-ng             # a busy machine for scripts/stress-tests.sh
+  baresip               # the far end in sipline's end-to-end tests
+  kamailio              # registrar and dispatcher in sipline's tests
+  iproute2              # loopback up inside the tests' network namespaces
 )
 
 case "${1:-}" in

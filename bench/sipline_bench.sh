@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The SIP line's figures: one 60 s call (RTP send spacing, CPU of sipline
+# against the voicephone daemon's), then N calls at once through one
+# `sipline serve` and the real daemons (lost and late frames, CPU per line).
+# Runs as root inside a private network namespace with only loopback; every
+# process under timeout.  Prints a Markdown section for bench/RESULTS.md.
+#
+#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+calls=${CALLS:-50}
+one=${SECONDS_ONE:-60}
+many=${SECONDS_MANY:-30}
+
+if [ "${SIPLINE_BENCH_INSIDE:-}" != 1 ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "sipline_bench.sh: needs root for a private network namespace" >&2; exit 1; }
+    cmake --build "$build" -j2 --target sipline callctl voicephone-daemon >/dev/null
+    exec env SIPLINE_BENCH_INSIDE=1 unshare -n "$0" "$@"
+fi
+ip link set lo up
+bin=$PWD/$build/bin
+export ORVEX_BIN_DIR=$bin
+work=$(mktemp -d /tmp/sipline-bench-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Time a process has run, in ns (exact, unlike utime + stime in ticks).
+ticks() { awk '{ print $1 }' "/proc/$1/schedstat" 2>/dev/null || echo 0; }
+# "pid:ns" for every process with this name in this network namespace
+# (the machine may run other people's daemons).
+ticks_named() {
+    local p ours
+    ours=$(readlink /proc/self/ns/net)
+    for p in /proc/[0-9]*; do
+        if [ "$(cat "$p/comm" 2>/dev/null)" = "$1" ] && [ "$(readlink "$p/ns/net" 2>/dev/null)" = "$ours" ]; then
+            echo "${p#/proc/}:$(ticks "${p#/proc/}")"
+        fi
+    done
+    true
+}
+# Run time between two ticks_named samples, over the processes in both.
+ticks_between() {
+    local -A first=()
+    local entry sum=0
+    for entry in $1; do first[${entry%%:*}]=${entry#*:}; done
+    for entry in $2; do
+        if [ -n "${first[${entry%%:*}]:-}" ]; then
+            sum=$((sum + ${entry#*:} - ${first[${entry%%:*}]}))
+        fi
+    done
+    echo "$sum"
+}
+# The program timeout(1) runs.
+child_of() {
+    local c=""
+    for _ in $(seq 50); do
+        c=$(awk '{ print $1 }' "/proc/$1/task/$1/children" 2>/dev/null || true)
+        [ -n "$c" ] && break
+        sleep 0.1
+    done
+    echo "$c"
+}
+hz=1000000000
+dots() { local n=$(( $1 * 5 )); printf '%*s' "$n" '' | tr ' ' '.'; }
+
+# µ-law audio without DLE, as a far end's voice.
+head -c $((8000 * (many + one + 10))) /dev/urandom | tr '\020' '\021' > "$work/voice.ul"
+far_cmd="exec bash -c 'cat $work/voice.ul >&\$SIPLINE_FD & exec cat <&\$SIPLINE_FD >/dev/null'"
+
+# --- One call -------------------------------------------------------------
+timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
+    --exec "cd $work && printf '$(dots "$one")' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
+    answer > "$work/one.log" 2>&1 &
+serve=$(child_of $!)
+sleep 0.5
+timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 --max-seconds $((one + 5)) \
+    --exec "$far_cmd" call sip:line@127.0.0.1:5060 > "$work/one-far.log" 2>&1 &
+sleep 5
+s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
+sleep $((one - 10))
+s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
+dd=$(ticks_between "$d0" "$d1")
+wait
+spacing=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/one-far.log" | head -1)
+one_line=$(grep 'call figures' "$work/one.log" | head -1 | sed 's/^sipline: line: //')
+span=$((one - 10))
+# sipline's own CPU over its whole run (it prints it at exit), per second of call.
+own_cpu() { grep -o 'cpu: [0-9.]* s in sipline' "$1" | awk '{ print $2 }'; }
+cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
+# The lines' commands (callctl, its stand-ins and voicephone-daemon), as
+# sipline saw them end (getrusage of its children): an upper bound for the
+# daemon's own share.
+app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
+cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
+cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+
+# --- Many calls -------------------------------------------------------------
+timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
+    --exec "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
+    serve --lines "$calls" > "$work/many.log" 2>&1 &
+serve=$(child_of $!)
+sleep 0.5
+for k in $(seq 1 "$calls"); do
+    timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:$((6000 + 2 * k)) --rtp-ports $((30000 + 20 * k))-$((30019 + 20 * k)) \
+        --max-seconds $((many + 10)) --exec "$far_cmd" call "sip:line$k@127.0.0.1:5060" > "$work/far-$k.log" 2>&1 &
+done
+sleep 8
+s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
+sleep $((many - 15))
+s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
+dd=$(ticks_between "$d0" "$d1")
+wait
+span=$((many - 15))
+mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
+mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
+mcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
+answered=$(grep -c 'answered' "$work/many.log" || true)
+missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
+late=$(grep -o '[0-9]* late' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
+under=$(grep -o '[0-9]* underruns toward' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
+dropped=$(grep -o '[0-9]* frames the line did not take' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
+far_missing=$(cat "$work"/far-*.log | grep -o '[0-9]* samples missing' | awk '{ s += $1 } END { print s + 0 }')
+far_spacing=$(cat "$work"/far-*.log | grep -o 'by [0-9.]* ms at p99' | awk '{ if ($2 > m) m = $2 } END { print m + 0 }')
+
+cat <<END
+## The SIP line (sipline)
+
+Written by \`bench/sipline_bench.sh\` on $(date -u '+%Y-%m-%d %H:%M') UTC, $(nproc) cores, in a private
+network namespace (loopback only).  The far ends are \`sipline call\` processes
+writing µ-law noise into their socket line; the near end is \`sipline\` with
+\`callctl call --line fd:\$SIPLINE_FD\` (the real voicephone daemon) per call.
+CPU: sipline's own (getrusage, printed at its exit) over the call's length; the daemons' from /proc/PID/schedstat over the middle of the calls; in % of one core.
+
+| figure | value |
+|---|---|
+| one ${one} s call: RTP send spacing of the far end's sipline | ${spacing:-not reported} |
+| one call: sipline's own figures | ${one_line:-not reported} |
+| one call: CPU of sipline (one line) | ${cpu_s} % |
+| one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
+| one call: CPU of voicephone-daemon's processes sampled in the middle (0 when they were gone) | ${cpu_dd} % |
+| ${calls} calls at once: answered | ${answered} |
+| ${calls} calls: CPU per line of \`sipline serve\` | ${mcpu_s} % |
+| ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
+| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle | ${mcpu_dd} % |
+| ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
+| ${calls} calls: samples that came too late | ${late} |
+| ${calls} calls: underruns toward the far ends (the daemon wrote nothing in time) | ${under} |
+| ${calls} calls: frames the lines did not take | ${dropped} |
+| ${calls} calls: samples the far ends missed | ${far_missing} |
+| ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
+END

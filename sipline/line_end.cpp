@@ -1,0 +1,228 @@
+#include "line_end.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "framing.h"
+
+namespace sipline {
+
+namespace {
+
+// The application's end holds back a writer that runs ahead: the kernel's
+// smallest send buffer is a few of the daemon's chunks.
+constexpr int appSendBuffer = 4096;
+
+std::string errnoText(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+LineEnd::~LineEnd()
+{
+    close();
+    if (!link_.empty())
+        unlink(link_.c_str());
+}
+
+bool LineEnd::openPty(const std::string& link, std::string& error)
+{
+    kind_ = Kind::Pty;
+    fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) {
+        error = errnoText("posix_openpt");
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(fd_, name, sizeof name) != 0) {
+        error = errnoText("ptsname_r");
+        return false;
+    }
+    ptyPath_ = name;
+    // Raw mode is set once through a slave descriptor of our own; closing it
+    // leaves the master hung up until the application opens the slave, which
+    // is how the application's arrival and departure show.
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        error = errnoText(name);
+        return false;
+    }
+    termios mode;
+    if (tcgetattr(slave, &mode) == 0) {
+        cfmakeraw(&mode);
+        tcsetattr(slave, TCSANOW, &mode);
+    }
+    ::close(slave);
+    if (!link.empty()) {
+        std::string tmp = link + ".new";
+        unlink(tmp.c_str());
+        if (symlink(name, tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {
+            error = errnoText(link.c_str());
+            unlink(tmp.c_str());
+            return false;
+        }
+        link_ = link;
+    }
+    return true;
+}
+
+bool LineEnd::openSocket(std::string& error)
+{
+    kind_ = Kind::Socket;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        error = errnoText("socketpair");
+        return false;
+    }
+    fd_ = pair[0];
+    appFd_ = pair[1];
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    int size = appSendBuffer;
+    setsockopt(appFd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    return true;
+}
+
+bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std::string& called, std::string& error)
+{
+    std::string fdText = std::to_string(appFd_);
+    pid_t pid = fork();
+    if (pid < 0) {
+        error = errnoText("fork");
+        return false;
+    }
+    if (pid == 0) {
+        if (kind_ == Kind::Socket) {
+            // The one descriptor the command inherits on purpose.
+            fcntl(appFd_, F_SETFD, 0);
+            setenv("SIPLINE_FD", fdText.c_str(), 1);
+        } else {
+            setenv("SIPLINE_TTY", ptyPath_.c_str(), 1);
+        }
+        setenv("SIPLINE_CALLER", caller.c_str(), 1);
+        setenv("SIPLINE_CALLED", called.c_str(), 1);
+        signal(SIGPIPE, SIG_DFL);
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    child_ = pid;
+    childEnded_ = false;
+    if (appFd_ >= 0) {
+        ::close(appFd_);
+        appFd_ = -1;
+    }
+    return true;
+}
+
+bool LineEnd::reapChild()
+{
+    if (child_ > 0 && !childEnded_) {
+        int status;
+        pid_t r = waitpid(child_, &status, WNOHANG);
+        // ECHILD: the loop's reaping of stray children took it first.
+        if (r == child_ || (r < 0 && errno == ECHILD))
+            childEnded_ = true;
+    }
+    return childEnded_;
+}
+
+bool LineEnd::appPresent()
+{
+    if (kind_ == Kind::Socket)
+        return fd_ >= 0 && !eof_;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP))
+        ptyOpened_ = true;
+    return ptyOpened_ && !(p.revents & POLLHUP);
+}
+
+bool LineEnd::appGone()
+{
+    if (reapChild())
+        return true;
+    if (kind_ == Kind::Socket)
+        return eof_;
+    if (!ptyOpened_) {
+        appPresent();
+        return false;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+}
+
+void LineEnd::read(size_t limit, std::vector<uint8_t>& into)
+{
+    if (fd_ < 0 || eof_ || limit == 0)
+        return;
+    uint8_t buf[2048];
+    size_t want = limit < sizeof buf ? limit : sizeof buf;
+    ssize_t n = ::read(fd_, buf, want);
+    if (n > 0) {
+        into.insert(into.end(), buf, buf + n);
+    } else if (n == 0) {
+        if (kind_ == Kind::Socket)
+            eof_ = true;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO) {
+        // EIO is a pty with no application yet, or no longer.
+        eof_ = true;
+    }
+}
+
+void LineEnd::write(std::vector<uint8_t>& framed)
+{
+    if (fd_ < 0 || framed.empty())
+        return;
+    size_t room = framed.size();
+    if (kind_ == Kind::Socket) {
+        // The socket takes at most its free space; asking first keeps the
+        // cut at a unit boundary.
+        int sndbuf = 0, queued = 0;
+        socklen_t len = sizeof sndbuf;
+        if (getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) == 0 && ioctl(fd_, TIOCOUTQ, &queued) == 0)
+            room = sndbuf > queued ? static_cast<size_t>(sndbuf - queued) / 2 : 0;
+    }
+    size_t safe = pairSafeLength(framed, room);
+    if (safe == 0)
+        return;
+    ssize_t n = ::write(fd_, framed.data(), safe);
+    if (n > 0)
+        framed.erase(framed.begin(), framed.begin() + n);
+    else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO)
+        eof_ = true;
+}
+
+void LineEnd::flush()
+{
+    if (kind_ == Kind::Pty && fd_ >= 0)
+        tcflush(fd_, TCIOFLUSH);
+    ptyOpened_ = false;
+    eof_ = false;
+}
+
+void LineEnd::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    if (appFd_ >= 0)
+        ::close(appFd_);
+    fd_ = appFd_ = -1;
+    if (child_ > 0 && !reapChild()) {
+        // The command outlived its call: it is told.  The event loop never
+        // waits for it; the tick reaps it once it has gone.
+        kill(child_, SIGHUP);
+    }
+    child_ = -1;
+}
+
+} // namespace sipline

@@ -1,0 +1,66 @@
+// RTP → line: a playout buffer indexed by RTP timestamp.
+//
+// Packets land at their timestamp, so reordering, duplicates and packet
+// sizes other than 20 ms need no special case.  Every 20 ms the line takes
+// one frame of 160 samples from the play position; a sample that did not
+// arrive in time is µ-law silence (0xFF), so what the far end said never
+// moves in time against what it said before.  Playing starts `startDelay`
+// samples behind the first packet.  A packet that comes too late for its
+// place is dropped and the delay grows by its lateness, up to `maxDelay`:
+// the growth is played as silence once, at the next frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace sipline {
+
+inline constexpr uint32_t frameSamples = 160; // 20 ms at 8 kHz
+
+class Playout {
+public:
+    Playout(uint32_t startDelay, uint32_t maxDelay);
+
+    void put(uint32_t ssrc, uint32_t timestamp, std::span<const uint8_t> ulaw);
+    // A touchtone key pressed at `timestamp`: played as DLE + key in its
+    // place in the audio, or at once if that place has been played.
+    void putKey(uint32_t ssrc, uint32_t timestamp, uint8_t key);
+    // Appends the next frame to `line`, framed (DLE doubled, keys as codes).
+    void takeFrame(std::vector<uint8_t>& line);
+
+    uint32_t delay() const { return delay_; }
+    uint64_t missingSamples() const { return missing_; } // played as silence
+    uint64_t lateSamples() const { return late_; }       // arrived after their place
+    uint64_t resyncs() const { return resyncs_; }        // new SSRC or timestamp jump
+
+private:
+    static constexpr uint32_t ringSize = 16384; // 2 s: the cap on delay and look-ahead
+    static constexpr uint32_t ringMask = ringSize - 1;
+
+    bool follow(uint32_t ssrc, uint32_t timestamp, uint32_t count);
+
+    struct Key {
+        uint32_t timestamp;
+        uint8_t key;
+    };
+
+    uint32_t startDelay_;
+    uint32_t maxDelay_;
+    uint32_t delay_;
+    bool started_ = false;
+    uint32_t ssrc_ = 0;
+    uint32_t playTs_ = 0; // timestamp of the next sample to play
+    uint32_t firstTs_ = 0; // the stream's first timestamp
+    uint32_t stall_ = 0;  // silence still owed for a grown delay
+    std::vector<uint8_t> samples_;
+    std::vector<uint32_t> stamps_; // the timestamp each slot holds
+    std::vector<uint8_t> filled_;
+    std::vector<Key> keys_;
+    uint64_t missing_ = 0;
+    uint64_t late_ = 0;
+    uint64_t resyncs_ = 0;
+};
+
+} // namespace sipline

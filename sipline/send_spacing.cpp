@@ -1,0 +1,34 @@
+#include "send_spacing.h"
+
+#include <cstdlib>
+
+namespace sipline {
+
+void SendSpacing::sent(int64_t nowNs)
+{
+    if (lastNs_ >= 0) {
+        int64_t offUs = std::llabs((nowNs - lastNs_) / 1000 - 20000);
+        size_t bin = static_cast<size_t>(offUs / binUs);
+        bins_[bin < bins_.size() ? bin : bins_.size() - 1]++;
+        gaps_++;
+        if (offUs > worstUs_)
+            worstUs_ = offUs;
+    }
+    lastNs_ = nowNs;
+}
+
+double SendSpacing::percentileMs(double fraction) const
+{
+    if (gaps_ == 0)
+        return 0;
+    uint64_t want = static_cast<uint64_t>(fraction * static_cast<double>(gaps_) + 0.5);
+    uint64_t seen = 0;
+    for (size_t i = 0; i < bins_.size(); i++) {
+        seen += bins_[i];
+        if (seen >= want && seen > 0)
+            return static_cast<double>((i + 1) * binUs) / 1000.0; // the bin's upper edge
+    }
+    return worstMs();
+}
+
+} // namespace sipline

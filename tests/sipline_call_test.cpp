@@ -1,0 +1,559 @@
+// Real calls through sipline: baresip at the far end, voicephone-daemon on
+// the line, each test in its own loopback-only network namespace.
+#include "sipline_harness.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <poll.h>
+
+extern "C" {
+#include <spandsp.h>
+}
+
+using namespace siptest;
+
+namespace {
+
+constexpr uint16_t siplinePort = 5060;
+constexpr uint16_t farPort = 5070;
+const std::string siplineUri = "sip:line@127.0.0.1:5060";
+const std::string farUri = "sip:far@127.0.0.1:5070";
+// A playout delay that outlasts the scheduling stalls of a loaded machine,
+// so a test about exact audio is not a test of the machine's load.
+const char* const jitter = "200";
+
+std::vector<int16_t> silence(size_t n)
+{
+    return std::vector<int16_t>(n, 0);
+}
+
+std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes canonicalAll(Bytes b)
+{
+    for (auto& u : b)
+        u = canonical(u);
+    return b;
+}
+
+bool contains(const sim::DaemonProcess& p, const std::string& text)
+{
+    return p.output().find(text) != std::string::npos || p.errors().find(text) != std::string::npos;
+}
+
+} // namespace
+
+// The far end calls in; the daemon hears every byte value exactly and the
+// far end hears every byte value the daemon sent exactly; the far end's
+// BYE ends the daemon's call (DLE ETX) and sipline with it.
+TEST(SiplineCall, InboundOverSocketCarriesEveryByteBothWaysAndByeEndsTheDaemon)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    Bytes toFar = everyByte(8);
+    Bytes fromFar = everyByte(8);
+    app.sound.setPaced(true);
+    app.sound.feed(Bytes(8000, 0xFF));
+    app.sound.feed(toFar);
+    app.sound.feed(Bytes(8000 * 5, 0xFF));
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1", "--exec",
+                              app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+
+    FarEnd far(farPort, silence(8000) + linear(fromFar) + silence(8000 * 3));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    // The far end's file ends after 5.3 s: it hangs up, the daemon hears
+    // DLE ETX and ends, then sipline, having served its one call.
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "sipline: line: call ended: far end hung up")) << sipline.output();
+    EXPECT_TRUE(contains(sipline, "Orvex ttyI2Audio daemon: Dying"));
+    EXPECT_TRUE(contains(sipline, "Orvex Audio2ttyI daemon: Dying"));
+    EXPECT_TRUE(contains(sipline, "Orvex VoicePhone daemon: Dying"));
+    EXPECT_TRUE(contains(sipline, "the application let go of the line"));
+
+    Bytes played = app.sound.played();
+    EXPECT_NE(find(played, canonicalAll(fromFar)), std::string::npos)
+        << "the far end's audio did not reach the daemon whole; played " << played.size() << " bytes";
+    far.process.wait(20000ms);
+    auto heard = far.heard();
+    EXPECT_NE(find(heard, linearAsHeard(toFar)), std::string::npos)
+        << "the daemon's audio did not reach the far end whole; heard " << heard.size() << " samples";
+}
+
+// sipline dials out with a pty line; the far end keys *2468# as RFC 4733
+// events and the daemon collects the code; the daemon's own DTMF tone is
+// heard at the far end by spandsp; the daemon's end sends BYE.
+TEST(SiplineCall, OutboundOverPtyCarriesKeysBothWaysAndTheApplicationHangsUp)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    app.sound.setPaced(true);
+    app.sound.feed(Bytes(8000 * 20, 0xFF));
+
+    FarEnd far(farPort, silence(8000 * 30));
+    ASSERT_TRUE(far.start("", 40));
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--exec", app.command(true),
+                              "--pty", "call", farUri},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().phoneUp, 1, 20000ms)) << sipline.output() << sipline.errors();
+
+    ASSERT_TRUE(far.command("sndcode", "*2468#"));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().codeComplete, 1, 20000ms)) << sipline.output();
+    EXPECT_STREQ(app.cb().remoteCode, "2468");
+    for (char key : std::string("*2468#"))
+        EXPECT_TRUE(contains(sipline, std::string("Touchtone '") + key + "'")) << key;
+
+    writeByte(app.cb().dtmfKey, '5');
+    ASSERT_TRUE(app.seg.waitFor(app.cb().dtmfPending, 1, 5000ms));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().dtmfPending, 0, 10000ms));
+    writeWord(app.cb().stopRequest, 1);
+
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "hanging up: the application let go of the line")) << sipline.output();
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+    far.command("quit");
+    far.process.wait(20000ms);
+
+    auto heard = far.heard();
+    ASSERT_GT(heard.size(), 8000u);
+    dtmf_rx_state_t* receiver = dtmf_rx_init(nullptr, nullptr, nullptr);
+    ASSERT_NE(receiver, nullptr);
+    dtmf_rx(receiver, heard.data(), static_cast<int>(heard.size()));
+    char keys[16] = {};
+    dtmf_rx_get(receiver, keys, sizeof keys - 1);
+    dtmf_rx_free(receiver);
+    EXPECT_STREQ(keys, "5");
+}
+
+// Answer mode over the socket line: the greeting takes its real time and
+// reaches the far end whole; what the caller says then lands in the
+// response file whole.
+TEST(SiplineCall, AnswerModeGreetingAndResponseAreExact)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    Bytes greeting = everyByte(113); // 28928 bytes: 3.616 s
+    Bytes message = everyByte(8);
+    writeFile(app.dir + "/greeting.ul", greeting);
+    writeWord(app.cb().answerMode, 1);
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1", "--exec",
+                              app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000 * 6) + linear(message) + silence(8000 * 2));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().phoneUp, 1, 20000ms)) << sipline.output() << sipline.errors();
+
+    auto started = std::chrono::steady_clock::now();
+    writeWord(app.cb().messageStart, 1);
+    ASSERT_TRUE(app.seg.waitFor(app.cb().messageDone, 1, 20000ms));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_NEAR(took, 3.616, 0.2) << "the greeting went down the line at the wrong pace";
+    writeWord(app.cb().responseStart, 1);
+
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    Bytes response = readFile(app.dir + "/response.ul");
+    EXPECT_NE(find(response, canonicalAll(message)), std::string::npos)
+        << "the caller's message is not whole in the response file of " << response.size() << " bytes";
+    far.process.wait(20000ms);
+    auto heard = far.heard();
+    EXPECT_NE(find(heard, linearAsHeard(greeting)), std::string::npos)
+        << "the greeting did not reach the far end whole; heard " << heard.size() << " samples";
+}
+
+// Loss and reordering injected in sipline's receive path: what is lost
+// plays as silence (0xFF), whole packets at a time, and everything else
+// stays at its place in time.
+TEST(SiplineCall, LostPacketsPlayAsSilenceAndTheStreamStaysAligned)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    // No code for zero in the pattern, so silence tells a loss.
+    Bytes pattern;
+    for (uint8_t b : everyByte(128))
+        if (b != 0xFF && b != 0x7F)
+            pattern.push_back(b);
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1",
+                              "--impair-rx", "10%,15", "--exec", app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000) + linear(pattern) + silence(8000));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+
+    Bytes played = app.sound.played();
+    ASSERT_GT(played.size(), pattern.size());
+    // The offset at which every sample that is not silence matches.
+    size_t best = std::string::npos;
+    for (size_t k = 0; k + pattern.size() <= played.size() && best == std::string::npos; k++) {
+        if (played[k] == 0xFF)
+            continue;
+        bool all = true;
+        for (size_t i = 0; i < pattern.size() && all; i++)
+            all = played[k + i] == 0xFF || played[k + i] == pattern[i];
+        if (all)
+            best = k;
+    }
+    ASSERT_NE(best, std::string::npos) << "the stream shifted in time";
+    size_t lost = 0;
+    for (size_t i = 0; i < pattern.size(); i++)
+        lost += played[best + i] == 0xFF;
+    // About 10 % of 20 ms packets; the first sample of the pattern may sit in a lost one.
+    EXPECT_GT(lost, pattern.size() / 40);
+    EXPECT_LT(lost, pattern.size() / 4);
+    EXPECT_EQ(lost % 160, 0u) << "loss comes in whole packets";
+}
+
+// SIP's refusals: a second call while one rings gets 486, the ringing
+// call is cancelled, and an offer with no G.711 gets 488; then a call on
+// the published pty is taken by opening it and ended by closing it.
+TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    sim::DaemonProcess sipline;
+    // A pty line nobody opens: calls ring until cancelled.
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--link",
+                                       dir + "/line", "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+
+    FarEnd first(farPort, silence(8000 * 20));
+    ASSERT_TRUE(first.start(siplineUri, 30));
+    ASSERT_TRUE(first.waitForLine("180 Ringing", 10000ms)) << first.process.output();
+    FarEnd second(farPort + 2, silence(8000 * 20));
+    ASSERT_TRUE(second.start(siplineUri, 30));
+    EXPECT_TRUE(second.waitForLine("486 Busy Here", 10000ms)) << second.process.output();
+    EXPECT_TRUE(sipline.waitForLine("busy: refused a call from sip:far@127.0.0.1:5072", 5000ms));
+
+    ASSERT_TRUE(first.command("hangup"));
+    EXPECT_TRUE(sipline.waitForLine("call ended: cancelled by the far end", 10000ms)) << sipline.output();
+
+    FarEnd third(farPort + 4, silence(8000 * 20), "G722/16000/1");
+    ASSERT_TRUE(third.start(siplineUri, 30));
+    EXPECT_TRUE(third.waitForLine("488 Not Acceptable Here", 10000ms)) << third.process.output();
+    EXPECT_TRUE(sipline.waitForLine("refused: no usable codec offered", 5000ms));
+
+    // An application that opens the pty takes the ringing call; it hears
+    // the line (silence here) and, when it closes the pty, BYE goes out.
+    FarEnd fourth(farPort + 6, silence(8000 * 20));
+    ASSERT_TRUE(fourth.start(siplineUri, 30));
+    ASSERT_TRUE(fourth.waitForLine("180 Ringing", 10000ms)) << fourth.process.output();
+    int app = open((dir + "/line").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(app, 0);
+    EXPECT_TRUE(fourth.waitForLine("Call established", 10000ms)) << fourth.process.output();
+    Bytes heard;
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (heard.size() < 1600 && std::chrono::steady_clock::now() < until) {
+        pollfd p{app, POLLIN, 0};
+        uint8_t buf[512];
+        if (poll(&p, 1, 100) > 0) {
+            ssize_t n = read(app, buf, sizeof buf);
+            if (n > 0)
+                heard.insert(heard.end(), buf, buf + n);
+        }
+    }
+    EXPECT_GE(heard.size(), 1600u) << "the line did not deliver 200 ms of audio in 10 s";
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), 0xFF), static_cast<long>(heard.size()));
+    close(app);
+    EXPECT_TRUE(sipline.waitForLine("hanging up: the application let go of the line", 10000ms)) << sipline.output();
+    EXPECT_TRUE(fourth.waitForLine("session closed", 10000ms)) << fourth.process.output();
+    sipline.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// callctl on the socket line (--line fd:N): it tapes what the far end says,
+// unbroken, and when its keys run out it hangs up, which sends BYE.
+TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    Bytes cycle;
+    for (int k = 0; k < 256; k++)
+        cycle.push_back(static_cast<uint8_t>((k * 73 + 5) & 0xFF));
+    Bytes mic;
+    for (int i = 0; i < 8000 * 15 / 256; i++)
+        mic.insert(mic.end(), cycle.begin(), cycle.end());
+    FarEnd far(farPort, linear(mic));
+    ASSERT_TRUE(far.start("", 40));
+
+    std::string callctl = "cd '" + dir + "' && printf 't....................' | exec /usr/bin/timeout 40 '" +
+                          sim::programPath("callctl") + "' call --line fd:$SIPLINE_FD";
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--exec", callctl,
+                                       "call", farUri},
+                             {}));
+    auto status = sipline.wait(40000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
+    EXPECT_TRUE(contains(sipline, "hanging up: the application let go of the line")) << sipline.output();
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+
+    Bytes tape = readFile(dir + "/call-in.ul");
+    ASSERT_GT(tape.size(), 8000u * 2) << sipline.output();
+    Bytes middle(tape.begin() + 1000, tape.begin() + 1000 + 8000);
+    Bytes cycles;
+    for (size_t i = 0; i < 8000 / 256 + 2; i++)
+        cycles.insert(cycles.end(), cycle.begin(), cycle.end());
+    EXPECT_NE(find(canonicalAll(cycles), canonicalAll(middle)), std::string::npos)
+        << "a second of the ingoing tape is not the far end's audio, unbroken";
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+namespace {
+
+// Audio without DLE or the codes for zero: what a line end reads raw is
+// then the audio itself.
+Bytes plainPattern(uint8_t seed, size_t n)
+{
+    Bytes b;
+    for (size_t k = 0; b.size() < n; k++) {
+        uint8_t v = static_cast<uint8_t>((k * (33u + 4u * seed) + seed) & 0xFF);
+        if (v != 0x10 && v != 0x7F && v != 0xFF)
+            b.push_back(v);
+    }
+    return b;
+}
+
+const char* kamailioConfig = R"(#!KAMAILIO
+log_stderror=yes
+fork=yes
+children=1
+listen=udp:127.0.0.1:5090
+mpath="/usr/lib/x86_64-linux-gnu/kamailio/modules/"
+loadmodule "tm.so"
+loadmodule "sl.so"
+loadmodule "rr.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "textops.so"
+loadmodule "siputils.so"
+loadmodule "xlog.so"
+loadmodule "auth.so"
+loadmodule "kex.so"
+modparam("usrloc", "db_mode", 0)
+request_route {
+    if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
+    if (has_totag()) {
+        if (loose_route() || is_method("ACK")) { t_relay(); exit; }
+        sl_send_reply("404", "Not here"); exit;
+    }
+    if (is_method("REGISTER")) {
+        if (!pv_auth_check("$fd", "s3cret", "0", "1")) { auth_challenge("$fd", "0"); exit; }
+        if (!save("location")) sl_reply_error();
+        exit;
+    }
+    if (is_method("INVITE")) record_route();
+    if (!lookup("location")) { sl_send_reply("404", "Not Found"); exit; }
+    t_relay();
+}
+)";
+
+} // namespace
+
+// Several lines in one process: one SIP socket, a pool of RTP ports, each
+// call routed to its line by the Request-URI's user, both at once.
+TEST(SiplineServe, RoutesSimultaneousCallsByUser)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    Bytes forA = plainPattern(1, 4000), forB = plainPattern(2, 4000);
+    {
+        std::ofstream config(dir + "/lines.conf");
+        for (const char* name : {"a", "b"})
+            config << name << " " << (name[0] == 'a' ? "100" : "200")
+                   << " exec exec /usr/bin/timeout 6 bash -c 'echo \"$SIPLINE_CALLED\" > " << dir << "/" << name
+                   << ".called; cat <&$SIPLINE_FD > " << dir << "/" << name << ".raw'\n";
+    }
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "2",
+                                       "serve", "--config", dir + "/lines.conf"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd toB(farPort, silence(4000) + linear(forB) + silence(8000 * 8));
+    FarEnd toA(farPort + 2, silence(4000) + linear(forA) + silence(8000 * 8));
+    ASSERT_TRUE(toB.start("sip:200@127.0.0.1:5060", 30));
+    ASSERT_TRUE(toA.start("sip:100@127.0.0.1:5060", 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(readFile(dir + "/a.called"), Bytes({'s', 'i', 'p', ':', '1', '0', '0', '@', '1', '2', '7', '.', '0', '.', '0',
+                                                '.', '1', ':', '5', '0', '6', '0', '\n'}));
+    EXPECT_NE(find(readFile(dir + "/a.raw"), forA), std::string::npos) << "line a did not get its caller's audio";
+    EXPECT_NE(find(readFile(dir + "/b.raw"), forB), std::string::npos) << "line b did not get its caller's audio";
+    EXPECT_EQ(find(readFile(dir + "/a.raw"), Bytes(forB.begin(), forB.begin() + 400)), std::string::npos);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// Registration with digest authentication at kamailio as the registrar,
+// then a call to the registered user routed through it.
+TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::ofstream(dir + "/kamailio.cfg") << kamailioConfig;
+        std::ofstream(dir + "/password") << "s3cret\n";
+        std::ofstream(dir + "/wrong") << "guess\n";
+    }
+    Bytes audio = plainPattern(3, 4000);
+    sim::DaemonProcess kamailio;
+    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
+                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    // A wrong password is refused and said so.
+    sim::DaemonProcess refused;
+    ASSERT_TRUE(startSipline(refused, {"--sip", "127.0.0.1:5064", "--register", "sip:127.0.0.1:5090", "--user", "100",
+                                       "--auth-file", dir + "/wrong", "--from", "sip:100@127.0.0.1", "--link",
+                                       dir + "/unused", "answer"},
+                             {}, 20));
+    EXPECT_TRUE(refused.waitForLine("registration with sip:127.0.0.1:5090", 15000ms)) << refused.output();
+    EXPECT_FALSE(refused.waitForLine("registered with", 100ms));
+    refused.kill(SIGTERM);
+
+    sim::DaemonProcess sipline;
+    std::string cmd = "exec /usr/bin/timeout 5 bash -c 'cat <&$SIPLINE_FD > " + dir + "/line.raw'";
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1",
+                                       "--register", "sip:127.0.0.1:5090", "--user", "100", "--auth-file",
+                                       dir + "/password", "--from", "sip:100@127.0.0.1", "--exec", cmd, "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("registered with sip:127.0.0.1:5090", 15000ms))
+        << sipline.output() << sipline.errors() << kamailio.errors();
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 6));
+    ASSERT_TRUE(far.start("sip:100@127.0.0.1:5090", 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "incoming call from sip:far@127.0.0.1:5070 to sip:100@127.0.0.1:5060"))
+        << sipline.output();
+    EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the routed call carried no audio";
+    kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// A re-INVITE puts the call on hold and takes it off; --max-seconds then
+// ends the call at both ends: BYE to the far end, DLE ETX to the daemon.
+TEST(SiplineCall, HoldAndResumeThenTheTimeLimitEndsTheCall)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    app.sound.setPaced(true);
+    app.sound.feed(Bytes(8000 * 20, 0xFF));
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1",
+                              "--max-seconds", "8", "--rtp-timeout", "2", "--exec", app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000 * 30));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().phoneUp, 1, 20000ms)) << sipline.output();
+    ASSERT_TRUE(far.waitForLine("Call established", 10000ms));
+    ASSERT_TRUE(far.command("hold"));
+    EXPECT_TRUE(sipline.waitForLine("far end holds the call", 5000ms)) << sipline.output();
+    // On hold the far end sends no RTP; for longer than --rtp-timeout that
+    // is still no reason to end the call.
+    EXPECT_FALSE(sipline.waitForLine("--rtp-timeout", 3000ms)) << sipline.output();
+    ASSERT_TRUE(far.command("resume"));
+    EXPECT_TRUE(sipline.waitForLine("far end resumes", 5000ms)) << sipline.output();
+
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "call ended: --max-seconds reached")) << sipline.output();
+    EXPECT_TRUE(contains(sipline, "Orvex ttyI2Audio daemon: Dying"));
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+}
+
+// Lines spread over machines: kamailio dispatches incoming calls over two
+// sipline instances (two ports stand in for two machines), round-robin.
+TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::string cfg = kamailioConfig;
+        cfg.replace(cfg.find("loadmodule \"kex.so\""), 19,
+                    "loadmodule \"kex.so\"\nloadmodule \"dispatcher.so\"\nmodparam(\"dispatcher\", \"list_file\", \"" +
+                        dir + "/dispatcher.list\")");
+        // Calls for the office go to the instances in turn.
+        cfg.replace(cfg.find("    if (is_method(\"INVITE\")) record_route();"), 44,
+                    "    if (is_method(\"INVITE\")) record_route();\n"
+                    "    if ($rU == \"office\") { if (!ds_select_dst(\"1\", \"4\")) { sl_send_reply(\"503\", \"No line\"); exit; } t_relay(); exit; }");
+        std::ofstream(dir + "/kamailio.cfg") << cfg;
+        std::ofstream(dir + "/dispatcher.list") << "1 sip:127.0.0.1:5060\n1 sip:127.0.0.1:5062\n";
+        for (int i : {0, 1})
+            std::ofstream(dir + "/m" + std::to_string(i) + ".conf")
+                << "--sip 127.0.0.1:" << 5060 + 2 * i << "\n--rtp-ports " << 20000 + 100 * i << "-"
+                << 20099 + 100 * i << "\n"
+                << "desk office exec exec /usr/bin/timeout 3 bash -c 'cat <&$SIPLINE_FD > /dev/null'\n";
+    }
+    sim::DaemonProcess kamailio;
+    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
+                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    sim::DaemonProcess machine[2];
+    for (int i : {0, 1}) {
+        ASSERT_TRUE(startSipline(machine[i], {"--calls", "1", "serve", "--config", dir + "/m" + std::to_string(i) + ".conf"}, {}));
+        ASSERT_TRUE(machine[i].waitForLine("listening for SIP", 10000ms)) << machine[i].errors();
+    }
+    FarEnd first(farPort, silence(8000 * 10));
+    FarEnd second(farPort + 2, silence(8000 * 10));
+    ASSERT_TRUE(first.start("sip:office@127.0.0.1:5090", 30));
+    ASSERT_TRUE(first.waitForLine("Call established", 10000ms)) << first.process.output() << kamailio.errors();
+    ASSERT_TRUE(second.start("sip:office@127.0.0.1:5090", 30));
+    ASSERT_TRUE(second.waitForLine("Call established", 10000ms)) << second.process.output();
+    // Each instance took one call and, its line's command done, exits.
+    for (int i : {0, 1}) {
+        auto status = machine[i].wait(20000ms);
+        ASSERT_TRUE(status) << machine[i].output();
+        EXPECT_EQ(*status, 0);
+        EXPECT_TRUE(contains(machine[i], "sipline: desk: incoming call from sip:far@")) << machine[i].output();
+    }
+    EXPECT_TRUE(first.waitForLine("session closed", 10000ms));
+    EXPECT_TRUE(second.waitForLine("session closed", 10000ms));
+    kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// A call the far end refuses (no codec in common) fails: exit status 1.
+TEST(SiplineCall, ARefusedCallFails)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    FarEnd far(farPort, silence(8000 * 20), "G722/16000/1");
+    ASSERT_TRUE(far.start("", 30));
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--exec", "cat", "call", farUri}, {}));
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output();
+    EXPECT_EQ(*status, 1);
+    EXPECT_TRUE(contains(sipline, "call ended: far end replied 488")) << sipline.output();
+}
