@@ -687,15 +687,15 @@ bool startTick(Agent& a)
     a.tickFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (a.tickFd < 0)
         return false;
-    itimerspec spec{};
-    clock_gettime(CLOCK_MONOTONIC, &spec.it_value);
-    spec.it_value.tv_nsec += static_cast<long>(tickMs) * 1000000;
-    if (spec.it_value.tv_nsec >= 1000000000) {
-        spec.it_value.tv_sec++;
-        spec.it_value.tv_nsec -= 1000000000;
+    itimerspec schedule{};
+    clock_gettime(CLOCK_MONOTONIC, &schedule.it_value);
+    schedule.it_value.tv_nsec += static_cast<long>(tickMs) * 1000000;
+    if (schedule.it_value.tv_nsec >= 1000000000) {
+        schedule.it_value.tv_sec++;
+        schedule.it_value.tv_nsec -= 1000000000;
     }
-    spec.it_interval.tv_nsec = static_cast<long>(tickMs) * 1000000;
-    return timerfd_settime(a.tickFd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0 &&
+    schedule.it_interval.tv_nsec = static_cast<long>(tickMs) * 1000000;
+    return timerfd_settime(a.tickFd, TFD_TIMER_ABSTIME, &schedule, nullptr) == 0 &&
            fd_listen(a.tickFd, FD_READ, tickReady, &a) == 0;
 }
 
