@@ -12,7 +12,7 @@ struct Call {
     int soundFd = -1; // the sound device: written by the t2a pump, read by the a2t pump
     int chunkSize = 0;
     ControlBlock* cb = nullptr;
-    Tape tape;        // both files, or neither (answer mode, or a file that failed)
+    Tape tape;        // none in answer mode; tape commands need both open
     pid_t t2aPid = 0; // 0 once the pump has been waited for
     pid_t a2tPid = 0;
 };
