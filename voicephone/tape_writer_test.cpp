@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -179,26 +178,6 @@ TEST_F(TapeFiles, AShortWriteAtTheEndLeavesTheFileAtItsLengthAndTheOffsetAtThePo
     expected.insert(expected.end(), chunk.begin(), chunk.end());
     EXPECT_EQ(content("out.tape"), expected);
     fclose(pump);
-}
-
-TEST_F(TapeFiles, AFailedWriteInsideTheTapeGoesBackToThePositionNotBeforeIt)
-{
-    Bytes in = pattern(8000, 4), out = pattern(8000, 5);
-    makeTape(in, out);
-    tapeSeek(*cb_, tape_, 1600);
-    // A stream that cannot write at all: every byte of the chunk fails.
-    FILE* readOnly = fdopen(open((dir_ + "/in.tape").c_str(), O_RDONLY), "rb");
-    ASSERT_NE(readOnly, nullptr);
-    lseek(fileno(readOnly), 1600, SEEK_SET);
-    Bytes chunk = pattern(160, 9);
-    testing::internal::CaptureStderr();
-    tapeChunk(*cb_, TapeSide::Ingoing, readOnly, chunk.data(), 160, prefix);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(lseek(fileno(readOnly), 0, SEEK_CUR), 1600);
-    EXPECT_EQ(word(cb_->ingoingPosition), 1600u);
-    EXPECT_EQ(word(cb_->errorFlag), 1u);
-    EXPECT_EQ(content("in.tape"), in);
-    fclose(readOnly);
 }
 
 TEST_F(TapeFiles, ADeletedOrCutTapeStopsTapingInsteadOfWritingIntoNothing)
