@@ -28,7 +28,8 @@ testing=(
   socat                 # baseline relay in the load benchmark
   stress-ng             # a busy machine for scripts/stress-tests.sh
   baresip               # the far end in sipline's end-to-end tests
-  kamailio              # registrar and dispatcher in sipline's tests
+  kamailio              # registrar, dispatcher and outbound proxy in sipline's tests
+  dnsmasq-base          # a DNS server on loopback for the far end called by name
   iproute2              # loopback up inside the tests' network namespaces
 )
 

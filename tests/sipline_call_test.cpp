@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
 
 extern "C" {
 #include <spandsp.h>
@@ -550,6 +551,79 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
     EXPECT_TRUE(first.waitForLine("session closed", 10000ms));
     EXPECT_TRUE(second.waitForLine("session closed", 10000ms));
     kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// Calls out through an outbound proxy: the INVITE and the BYE take the
+// proxy's way, whatever the Request-URI names, and the call carries audio.
+TEST(SiplineCall, OutboundProxyCarriesTheCallAndItsEnd)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::string cfg = kamailioConfig;
+        cfg.replace(cfg.find("request_route {"), 15,
+                    "request_route {\n    xlog(\"L_ALERT\", \"proxy: $rm $ru\\n\");\n"
+                    "    if (!has_totag() && $rp == \"5070\") { record_route(); t_relay(); exit; }");
+        std::ofstream(dir + "/kamailio.cfg") << cfg;
+    }
+    sim::DaemonProcess kamailio;
+    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
+                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    Bytes audio = plainPattern(4, 4000);
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
+    ASSERT_TRUE(far.start("", 30));
+
+    sim::DaemonProcess sipline;
+    std::string cmd = "exec /usr/bin/timeout 4 bash -c 'cat <&$SIPLINE_FD > " + dir + "/line.raw'";
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--outbound-proxy", "sip:127.0.0.1:5090;lr", "--exec", cmd, "call", farUri},
+                             {}));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+    EXPECT_TRUE(kamailio.waitForLine("proxy: INVITE " + farUri, 10000ms)) << kamailio.errors();
+    EXPECT_TRUE(kamailio.waitForLine("proxy: BYE ", 10000ms)) << "the BYE went around the proxy: " << kamailio.errors();
+    EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the proxied call carried no audio";
+    kamailio.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+// A far end named rather than numbered is found through the system's
+// resolver: here a DNS server on loopback, named in a resolv.conf of this
+// test's own.
+TEST(SiplineCall, ANamedFarEndIsFoundThroughTheResolver)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    std::ofstream(dir + "/resolv.conf") << "nameserver 127.0.0.1\n";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot give this test a resolv.conf of its own";
+    sim::DaemonProcess dns;
+    ASSERT_TRUE(dns.start("/usr/bin/timeout",
+                          {"/usr/bin/timeout", "60", "dnsmasq", "--keep-in-foreground", "--no-resolv", "--no-hosts",
+                           "--listen-address=127.0.0.1", "--bind-interfaces", "--port=53", "--user=root", "--pid-file",
+                           "--log-queries", "--log-facility=-", "--address=/far.example/127.0.0.1"},
+                          {}));
+    ASSERT_TRUE(dns.waitForLine("started", 10000ms)) << dns.errors();
+    Bytes audio = plainPattern(5, 4000);
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
+    ASSERT_TRUE(far.start("", 30));
+
+    sim::DaemonProcess sipline;
+    std::string cmd = "exec /usr/bin/timeout 4 bash -c 'cat <&$SIPLINE_FD > " + dir + "/line.raw'";
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--exec", cmd, "call", "sip:far@far.example:5070"},
+                             {}));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
+    EXPECT_TRUE(dns.waitForLine("far.example", 1000ms)) << "sipline never asked the resolver: " << dns.output() << dns.errors();
+    EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the call by name carried no audio";
     std::string command = "rm -rf '" + dir + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
