@@ -15,7 +15,7 @@ many=${SECONDS_MANY:-30}
 
 if [ "${SIPLINE_BENCH_INSIDE:-}" != 1 ]; then
     [ "$(id -u)" -eq 0 ] || { echo "sipline_bench.sh: needs root for a private network namespace" >&2; exit 1; }
-    cmake --build "$build" -j2 --target sipline callctl voicephone-daemon >/dev/null
+    cmake --build "$build" -j2 --target sipline callctl voicephone-daemon line-probe >/dev/null
     exec env SIPLINE_BENCH_INSIDE=1 unshare -n "$0" "$@"
 fi
 ip link set lo up
@@ -75,13 +75,18 @@ serve=$(child_of $!)
 sleep 0.5
 timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 --max-seconds $((one + 5)) \
     --exec "$far_cmd" call sip:line@127.0.0.1:5060 > "$work/one-far.log" 2>&1 &
+# The machine's own floor beside it: an empty loop on the same schedule.
+"$bin/line-probe" tick "$one" > "$work/floor.log" &
+floor_pid=$!
 sleep 5
 s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
 sleep $((one - 10))
 s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
 dd=$(ticks_between "$d0" "$d1")
 wait
+wait "$floor_pid" || true
 spacing=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/one-far.log" | head -1)
+floor=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/floor.log" | head -1)
 one_line=$(grep 'call figures' "$work/one.log" | head -1 | sed 's/^sipline: line: //')
 span=$((one - 10))
 # sipline's own CPU over its whole run (it prints it at exit), per second of call.
@@ -93,6 +98,22 @@ cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f"
 app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
 cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
 cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+
+# --- Line to line -----------------------------------------------------------
+# A marker written into the far end's line every half second, timed where
+# it is written and where it comes out of the near end's line: the far
+# sipline's line-to-RTP path plus the near sipline's RTP-to-line path, at
+# the default playout delay.
+timeout 60 "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
+    --exec "exec $bin/line-probe receive $work/received.log" answer > "$work/near-probe.log" 2>&1 &
+sleep 0.5
+timeout 60 "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 \
+    --exec "exec $bin/line-probe send $work/sent.log 20" call sip:line@127.0.0.1:5060 > "$work/far-probe.log" 2>&1 &
+wait
+latency=$(awk 'NR == FNR { sent[$1] = $2; next } ($1 in sent) { print ($2 - sent[$1]) / 1e6 }' \
+    "$work/sent.log" "$work/received.log" | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR == 0) { print "not measured"; exit }
+          printf "%.1f ms median, %.1f ms at p99, %.1f ms worst, over %d markers", v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], v[NR], NR }')
 
 # --- Many calls -------------------------------------------------------------
 timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
@@ -135,6 +156,8 @@ CPU: sipline's own (getrusage, printed at its exit) over the call's length; the 
 | figure | value |
 |---|---|
 | one ${one} s call: RTP send spacing of the far end's sipline | ${spacing:-not reported} |
+| the machine's floor beside it: an empty loop on the same 20 ms timerfd schedule | ${floor:-not reported} |
+| line to line through two siplines (line to RTP, RTP to line), default playout delay | ${latency} |
 | one call: sipline's own figures | ${one_line:-not reported} |
 | one call: CPU of sipline (one line) | ${cpu_s} % |
 | one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
