@@ -628,6 +628,72 @@ TEST(SiplineCall, ANamedFarEndIsFoundThroughTheResolver)
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
+// The site's kamailio registers upstream to a trunk (uac_reg; a second
+// kamailio stands in for the provider, with digest authentication) and
+// hands the calls the trunk sends it to a sipline.
+TEST(SiplineServe, TheSiteRegistersUpstreamToATrunkAndTakesItsCalls)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    std::string dir = tempDir();
+    {
+        std::string trunk = kamailioConfig;
+        trunk.replace(trunk.find("udp:127.0.0.1:5090"), 18, "udp:127.0.0.1:5094");
+        trunk.replace(trunk.find("\"s3cret\""), 8, "\"trunkpw\"");
+        trunk.replace(trunk.find("request_route {"), 15, "request_route {\n    xlog(\"L_ALERT\", \"trunk: $rm $ru\\n\");");
+        trunk.replace(trunk.find("if (!save(\"location\")) sl_reply_error();"), 40,
+                      "if (!save(\"location\")) sl_reply_error(); else xlog(\"L_ALERT\", \"trunk: registered $tU\\n\");");
+        std::ofstream(dir + "/trunk.cfg") << trunk;
+
+        std::string site = kamailioConfig;
+        site.replace(site.find("loadmodule \"kex.so\""), 19,
+                     "loadmodule \"kex.so\"\nloadmodule \"db_text.so\"\nloadmodule \"uac.so\"\n"
+                     "modparam(\"uac\", \"reg_db_url\", \"text://" + dir + "/db\")\n"
+                     "modparam(\"uac\", \"reg_contact_addr\", \"127.0.0.1:5090\")\n"
+                     "modparam(\"uac\", \"reg_timer_interval\", 1)");
+        // What the trunk sends to the site's registered contact goes to the line.
+        site.replace(site.find("    if (is_method(\"INVITE\")) record_route();"), 44,
+                     "    if (is_method(\"INVITE\")) record_route();\n"
+                     "    if ($rU == \"office1\") { $du = \"sip:127.0.0.1:5060\"; t_relay(); exit; }");
+        std::ofstream(dir + "/site.cfg") << site;
+        mkdir((dir + "/db").c_str(), 0700);
+        std::ofstream(dir + "/db/version") << "table_name(string) table_version(int) \nuacreg:5\n";
+        std::ofstream(dir + "/db/uacreg")
+            << "id(int,auto) l_uuid(string) l_username(string) l_domain(string) r_username(string) r_domain(string) "
+               "realm(string) auth_username(string) auth_password(string) auth_ha1(string,null) auth_proxy(string) "
+               "expires(int) flags(int) reg_delay(int) contact_addr(string,null) socket(string,null) \n"
+               "1:office1:office:127.0.0.1:office:127.0.0.1:127.0.0.1:office:trunkpw::sip\\:127.0.0.1\\:5094:60:0:0::\n";
+    }
+    sim::DaemonProcess trunk, site;
+    ASSERT_TRUE(trunk.start("/usr/bin/timeout",
+                            {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/trunk.cfg"}, {}));
+    ASSERT_TRUE(site.start("/usr/bin/timeout", {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/site.cfg"},
+                           {}));
+    Bytes audio = plainPattern(6, 4000);
+    sim::DaemonProcess sipline;
+    std::string cmd = "exec /usr/bin/timeout 5 bash -c 'echo \"$SIPLINE_CALLED\" > " + dir + "/called; cat <&$SIPLINE_FD > " +
+                      dir + "/line.raw'";
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--calls", "1", "--exec", cmd, "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    // The site's account is at the trunk once a REGISTER got through with
+    // its credentials; a call to the account then reaches the line.
+    ASSERT_TRUE(trunk.waitForLine("trunk: registered office", 20000ms)) << trunk.errors() << site.errors();
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
+    ASSERT_TRUE(far.start("sip:office@127.0.0.1:5094", 30));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors() << trunk.errors() << site.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(trunk.waitForLine("trunk: INVITE sip:office@127.0.0.1:5094", 1000ms)) << trunk.errors();
+    std::string called = "sip:office1@127.0.0.1:5090\n";
+    EXPECT_EQ(readFile(dir + "/called"), Bytes(called.begin(), called.end()));
+    EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the trunk's call carried no audio";
+    trunk.kill(SIGTERM);
+    site.kill(SIGTERM);
+    std::string command = "rm -rf '" + dir + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
 // A call the far end refuses (no codec in common) fails: exit status 1.
 TEST(SiplineCall, ARefusedCallFails)
 {
