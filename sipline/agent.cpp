@@ -649,9 +649,17 @@ void serveLine(Line& line, uint64_t now)
 
 void reapStrays()
 {
+    static unsigned seen = 0;
+    if (!LineEnd::childSignalledSince(seen))
+        return;
     int status;
     while (waitpid(-1, &status, WNOHANG) > 0) {
     }
+}
+
+void childHandler(int)
+{
+    LineEnd::childSignalled();
 }
 
 // The kernel keeps the 20 ms schedule (an absolute periodic timerfd), so
@@ -739,6 +747,11 @@ void registerHandler(int err, const sip_msg* msg, void* arg)
 int runAgent(const Options& options, const std::vector<LineConfig>& configs)
 {
     signal(SIGPIPE, SIG_IGN);
+    struct sigaction child{};
+    child.sa_handler = childHandler;
+    child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigemptyset(&child.sa_mask);
+    sigaction(SIGCHLD, &child, nullptr);
     auto agent = std::make_unique<Agent>();
     Agent& a = *agent;
     a.opt = options;

@@ -1,5 +1,7 @@
 #include "line_end.h"
 
+#include <atomic>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -91,6 +93,28 @@ bool LineEnd::openSocket(std::string& error)
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     int size = appSendBuffer;
     setsockopt(appFd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    socklen_t len = sizeof sendBuffer_;
+    if (getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sendBuffer_, &len) != 0)
+        sendBuffer_ = 0;
+    return true;
+}
+
+namespace {
+std::atomic<unsigned> childSignals{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "incremented in a signal handler");
+}
+
+void LineEnd::childSignalled()
+{
+    childSignals.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool LineEnd::childSignalledSince(unsigned& seen)
+{
+    unsigned now = childSignals.load(std::memory_order_relaxed);
+    if (now == seen)
+        return false;
+    seen = now;
     return true;
 }
 
@@ -118,6 +142,8 @@ bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std
     }
     child_ = pid;
     childEnded_ = false;
+    // Asked at once the first time, whatever the count says.
+    childSignalsSeen_ = childSignals.load(std::memory_order_relaxed) - 1;
     if (appFd_ >= 0) {
         ::close(appFd_);
         appFd_ = -1;
@@ -127,7 +153,7 @@ bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std
 
 bool LineEnd::reapChild()
 {
-    if (child_ > 0 && !childEnded_) {
+    if (child_ > 0 && !childEnded_ && childSignalledSince(childSignalsSeen_)) {
         int status;
         pid_t r = waitpid(child_, &status, WNOHANG);
         // ECHILD: the loop's reaping of stray children took it first.
@@ -187,10 +213,9 @@ void LineEnd::write(std::vector<uint8_t>& framed)
     if (kind_ == Kind::Socket) {
         // The socket takes at most its free space; asking first keeps the
         // cut at a unit boundary.
-        int sndbuf = 0, queued = 0;
-        socklen_t len = sizeof sndbuf;
-        if (getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) == 0 && ioctl(fd_, TIOCOUTQ, &queued) == 0)
-            room = sndbuf > queued ? static_cast<size_t>(sndbuf - queued) / 2 : 0;
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) == 0)
+            room = sendBuffer_ > queued ? static_cast<size_t>(sendBuffer_ - queued) / 2 : 0;
     }
     size_t safe = pairSafeLength(framed, room);
     if (safe == 0)

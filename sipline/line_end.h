@@ -42,6 +42,12 @@ public:
     void flush();
     void close();
 
+    // From a SIGCHLD handler: some child has changed state.  Children are
+    // only asked for (waitpid) after one did, not on every tick.
+    static void childSignalled();
+    // Whether a child signal came since `seen`, which it then updates.
+    static bool childSignalledSince(unsigned& seen);
+
 private:
     bool reapChild();
 
@@ -50,6 +56,8 @@ private:
     int appFd_ = -1;  // the application's socket until spawn() hands it over
     pid_t child_ = -1;
     bool childEnded_ = false;
+    unsigned childSignalsSeen_ = 0;
+    int sendBuffer_ = 0; // our socket's send buffer, asked once
     bool eof_ = false;
     bool ptyOpened_ = false; // the slave has been opened since the last flush()
     std::string ptyPath_;
