@@ -387,6 +387,13 @@ request_route {
 }
 )";
 
+// kamailio in the foreground, logging to its standard error, for a minute
+// at the most.
+bool startKamailio(sim::DaemonProcess& p, const std::string& config)
+{
+    return p.start("/usr/bin/timeout", {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", config}, {});
+}
+
 } // namespace
 
 // Several lines in one process: one SIP socket, a pool of RTP ports, each
@@ -437,8 +444,7 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
     }
     Bytes audio = plainPattern(3, 4000);
     sim::DaemonProcess kamailio;
-    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
-                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    ASSERT_TRUE(startKamailio(kamailio, dir + "/kamailio.cfg"));
     // A wrong password is refused and said so.
     sim::DaemonProcess refused;
     ASSERT_TRUE(startSipline(refused, {"--sip", "127.0.0.1:5064", "--register", "sip:127.0.0.1:5090", "--user", "100",
@@ -528,8 +534,7 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
                 << "desk office exec exec /usr/bin/timeout 3 bash -c 'cat <&$SIPLINE_FD > /dev/null'\n";
     }
     sim::DaemonProcess kamailio;
-    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
-                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    ASSERT_TRUE(startKamailio(kamailio, dir + "/kamailio.cfg"));
     sim::DaemonProcess machine[2];
     for (int i : {0, 1}) {
         ASSERT_TRUE(startSipline(machine[i], {"--calls", "1", "serve", "--config", dir + "/m" + std::to_string(i) + ".conf"}, {}));
@@ -569,8 +574,7 @@ TEST(SiplineCall, OutboundProxyCarriesTheCallAndItsEnd)
         std::ofstream(dir + "/kamailio.cfg") << cfg;
     }
     sim::DaemonProcess kamailio;
-    ASSERT_TRUE(kamailio.start("/usr/bin/timeout",
-                               {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/kamailio.cfg"}, {}));
+    ASSERT_TRUE(startKamailio(kamailio, dir + "/kamailio.cfg"));
     Bytes audio = plainPattern(4, 4000);
     FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
     ASSERT_TRUE(far.start("", 30));
@@ -664,10 +668,8 @@ TEST(SiplineServe, TheSiteRegistersUpstreamToATrunkAndTakesItsCalls)
                "1:office1:office:127.0.0.1:office:127.0.0.1:127.0.0.1:office:trunkpw::sip\\:127.0.0.1\\:5094:60:0:0::\n";
     }
     sim::DaemonProcess trunk, site;
-    ASSERT_TRUE(trunk.start("/usr/bin/timeout",
-                            {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/trunk.cfg"}, {}));
-    ASSERT_TRUE(site.start("/usr/bin/timeout", {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/site.cfg"},
-                           {}));
+    ASSERT_TRUE(startKamailio(trunk, dir + "/trunk.cfg"));
+    ASSERT_TRUE(startKamailio(site, dir + "/site.cfg"));
     Bytes audio = plainPattern(6, 4000);
     sim::DaemonProcess sipline;
     std::string cmd = "exec /usr/bin/timeout 5 bash -c 'echo \"$SIPLINE_CALLED\" > " + dir + "/called; cat <&$SIPLINE_FD > " +
