@@ -113,6 +113,7 @@ a relative MAILBOX|MAILBOX=mail|PIN=2468|MAILBOX must be an absolute path
 an empty value|MAILBOX=$scratch/m|PIN=|PIN is empty
 a key given twice|MAILBOX=$scratch/m|MAILBOX=$scratch/n|line 2: MAILBOX given twice
 a misspelt key|MAILBOX=$scratch/m|MAX_MESAGE=60|line 2: unknown key 'MAX_MESAGE'
+two keys run together|MAILBOX=$scratch/m|SIP_USER SIP_AUTH_FILE=x|line 2: unknown key 'SIP_USER SIP_AUTH_FILE'
 not KEY=VALUE|MAILBOX=$scratch/m|PIN 2468|line 2: expected KEY=VALUE
 a zero MAX_MESSAGE|MAILBOX=$scratch/m|MAX_MESSAGE=0|MAX_MESSAGE must be a number
 registration without a password file|MAILBOX=$scratch/m|SIP_REGISTER=sip:example.com|SIP_REGISTER needs SIP_USER
