@@ -137,6 +137,22 @@ answer
 sed "s|^SIP_AUTH_FILE=.*|SIP_AUTH_FILE=$scratch/secret|" /etc/orvex/example.conf > "/etc/orvex/$line.conf"
 install -m 600 /dev/null "$scratch/secret"
 answer || fail "the example conf with a password file is refused: $(cat "$scratch/answer.log")"
+# As the service runs it: the orvex user, a network of its own with only
+# loopback; the real sipline takes the wrapper's arguments and listens, and
+# the mailbox is made for it below /var/lib/orvex.
+if command -v unshare > /dev/null && command -v ip > /dev/null; then
+    printf '%s\n' SIP_LISTEN=127.0.0.1:5090 SIP_RTP_PORTS=10000-10099 SIP_FROM=sip:100@example.com \
+        "MAILBOX=/var/lib/orvex/$line" PIN=2468 > "/etc/orvex/$line.conf"
+    timeout -k 5 5 unshare -n sh -c "ip link set lo up && exec runuser -u orvex -- /usr/libexec/orvex/orvex-answer $line" \
+        > "$scratch/service.log" 2>&1
+    status=$?
+    [ $status -eq 124 ] && grep -q 'listening for SIP on 127.0.0.1:5090' "$scratch/service.log" ||
+        fail "the service as orvex: status $status: $(cat "$scratch/service.log")"
+    [ "$(stat -c '%U %a' "/var/lib/orvex/$line" 2> /dev/null)" = "orvex 700" ] ||
+        fail "the mailbox made for the service: $(stat -c '%U %a' "/var/lib/orvex/$line" 2>&1)"
+else
+    echo "package_test: no unshare or ip; the service is not started"
+fi
 rm -f "/etc/orvex/$line.conf"
 
 # Removed: the programs go, the conf file stays; purged: it goes too.
@@ -149,7 +165,8 @@ done
 must dpkgWaiting --purge orvex
 [ ! -e /etc/orvex/example.conf ] || fail "/etc/orvex/example.conf left after purge"
 [ "$etcBefore" = yes ] || [ ! -e /etc/orvex ] || fail "/etc/orvex left after purge"
-[ "$varBefore" = yes ] || [ ! -e /var/lib/orvex ] || fail "the empty /var/lib/orvex left after purge"
+# Messages are the owner's: a mailbox survives the purge.
+[ ! -e "$scratch/service.log" ] || [ -d "/var/lib/orvex/$line" ] || fail "purge took the mailboxes"
 case "$(packageStatus)" in
     ''|not-installed) ;;
     *) fail "after purge dpkg says: $(packageStatus)" ;;
