@@ -3,7 +3,7 @@
 # Needs root for apt-get.
 #
 #   scripts/install-deps.sh            the programs, the tests, the tools and the benchmarks
-#   scripts/install-deps.sh --runtime  only what building the programs needs
+#   scripts/install-deps.sh --runtime  only what building the programs and their package needs
 #                                      (cmake -DBUILD_TESTING=OFF)
 set -euo pipefail
 
@@ -19,6 +19,7 @@ runtime=(
   libasound2-dev        # callctl --sound alsa
   alsa-utils            # aplay, for the README recipes run by the sound tests
   libre-dev librem-dev  # SIP, SDP, RTP and G.711 tables for sipline
+  dpkg-dev              # cpack -G DEB: dpkg-shlibdeps finds the package's Depends
 )
 # The tests, the fuzz targets and the benchmarks.
 testing=(
@@ -31,6 +32,9 @@ testing=(
   kamailio              # registrar, dispatcher and outbound proxy in sipline's tests
   dnsmasq-base          # a DNS server on loopback for the far end called by name
   iproute2              # loopback up inside the tests' network namespaces
+  man-db                # man -w in the package test
+  systemd               # systemd-analyze verify on the service unit
+  adduser               # the package's postinst makes its user with it
 )
 
 case "${1:-}" in
