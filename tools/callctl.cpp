@@ -26,6 +26,7 @@ const char* mainUsage =
     "  tape     export tape files to WAV, import WAV into tape files\n"
     "  show     decode the control block of a running application\n"
     "  stop     end the daemons of a run whose callctl is gone\n"
+    "  serve    answer one call as an answering machine with a mailbox\n"
     "\n"
     "'callctl help COMMAND' or 'callctl COMMAND --help' tells more;\n"
     "'callctl --version' the version.  Exit status: 0 done, 1 failed,\n"
@@ -80,6 +81,7 @@ int main(int argc, char** argv)
     static const Entry commands[] = {
         {"demo", demoCommand},     {"call", callCommand}, {"answer", answerCommand}, {"play", playCommand},
         {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand}, {"stop", stopCommand},
+        {"serve", serveCommand},
     };
     for (const auto& c : commands)
         if (command == c.name)
