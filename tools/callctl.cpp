@@ -27,6 +27,7 @@ const char* mainUsage =
     "  show     decode the control block of a running application\n"
     "  stop     end the daemons of a run whose callctl is gone\n"
     "  serve    answer one call as an answering machine with a mailbox\n"
+    "  messages list, play and manage the mailbox's messages and greeting\n"
     "\n"
     "'callctl help COMMAND' or 'callctl COMMAND --help' tells more;\n"
     "'callctl --version' the version.  Exit status: 0 done, 1 failed,\n"
@@ -81,7 +82,7 @@ int main(int argc, char** argv)
     static const Entry commands[] = {
         {"demo", demoCommand},     {"call", callCommand}, {"answer", answerCommand}, {"play", playCommand},
         {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand}, {"stop", stopCommand},
-        {"serve", serveCommand},
+        {"serve", serveCommand},   {"messages", messagesCommand},
     };
     for (const auto& c : commands)
         if (command == c.name)
