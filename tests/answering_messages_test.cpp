@@ -170,3 +170,25 @@ TEST_F(MessagesTest, RequestsAndMailboxesThatAreWrongAreTold)
 }
 
 } // namespace
+
+namespace {
+
+// The manual page has the answering machine's commands in its synopsis and
+// its list of commands, as callctl's own help has them.
+TEST(CallctlManual, DescribesServeAndMessages)
+{
+    Outcome r = callctl_kit::callctl({"--help"});
+    ASSERT_EQ(r.status, 0);
+    std::string source = __FILE__;
+    std::string manual = kit::readText(source.substr(0, source.rfind("/tests/")) + "/tools/man/callctl.1");
+    ASSERT_FALSE(manual.empty());
+    for (const std::string name : {"serve", "messages"}) {
+        EXPECT_NE(r.out.find("\n  " + name + " "), std::string::npos) << name << " missing from callctl --help";
+        EXPECT_NE(manual.find("\n.B " + name + "\n"), std::string::npos) << "no entry for " << name;
+        EXPECT_NE(manual.find("\n.B callctl " + name), std::string::npos) << "no synopsis for " << name;
+    }
+    for (const char* word : {"ORVEX_MAILBOX", "SIPLINE_CALLER", "MESSAGE_WAV", "greeting record"})
+        EXPECT_NE(manual.find(word), std::string::npos) << word;
+}
+
+} // namespace
