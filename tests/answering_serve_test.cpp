@@ -16,6 +16,7 @@
 #include "mailbox.h"
 #include "phrases.h"
 #include "prompts.h"
+#include "tape_wav.h"
 
 namespace {
 
@@ -264,6 +265,28 @@ TEST_F(ServeTest, ThreeWrongCodesEndTheCallWithTheMailboxUnchanged)
     EXPECT_EQ(kit::readText(all[0].metaPath), before) << "not even marked heard";
     EXPECT_TRUE(box_->listTrash(&error).empty());
     EXPECT_FALSE(contains(line_.received(), fakeSpeech(callctl::countPhrase(1, 0)))) << "never let in";
+}
+
+// The stand-in line (--line sim, the default): a caller that listens at
+// the line's pace, says what --caller holds once and hangs up.
+TEST_F(ServeTest, TheStandInCallerLeavesItsWordsAsAMessage)
+{
+    ASSERT_TRUE(kit::writeFile(path("box/greeting.ul"), randomBytes(2000, 4)));
+    Bytes words(8000);
+    for (size_t i = 0; i < words.size(); ++i)
+        words[i] = static_cast<uint8_t>(0x20 + i % 90); // never DLE
+    std::string error;
+    ASSERT_TRUE(callctl::writeUlawWav(path("caller.wav"), 1, words, callctl::WavEncoding::Ulaw, &error)) << error;
+    Outcome r = callctl_kit::callctl({"serve", "--mailbox", path("box"), "--caller", path("caller.wav")}, 60000ms);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<callctl::Message> all = box_->list(&error);
+    ASSERT_EQ(all.size(), 1u) << r.out << r.err;
+    EXPECT_EQ(all[0].meta.caller, "unknown") << "no SIPLINE_CALLER here";
+    EXPECT_EQ(all[0].meta.endReason, "hang-up");
+    EXPECT_TRUE(contains(kit::readFile(all[0].audioPath), words)) << "the caller's words, whole";
+    EXPECT_EQ(r.out.substr(r.out.find("new message")), "new message " + all[0].stem + " (0:01, hang-up)\n");
+    r = callctl_kit::callctl({"serve", "--mailbox", path("box"), "--line", "fd:5", "--caller", path("caller.wav")});
+    EXPECT_EQ(r.status, 2) << "--caller is for the stand-in line";
 }
 
 TEST_F(ServeTest, UsageErrorsAndFailuresAreTold)
