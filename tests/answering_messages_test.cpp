@@ -110,6 +110,17 @@ TEST_F(MessagesTest, ListsForScriptsAndPlaysThroughAlsaMarkingItHeard)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_FALSE(box_->list(&error)[1].meta.heard) << "not heard when it could not be played";
 
+    // A WAV that outgrows the file size limit (a full disk) is a failure
+    // told, not a death by SIGXFSZ, and leaves no part of itself.
+    r = shell("cd '" + dir_ + "' && ulimit -f 4 && '" + sim::programPath("callctl") +
+              "' messages --mailbox box export 1 first.wav");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("first.wav"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(path("first.wav")));
+    r = messages("export 1 first.wav");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::filesystem::file_size(path("first.wav")), 44 + 2 * first.size()) << "16-bit PCM, whole";
+
     r = messages("delete 2");
     ASSERT_EQ(r.status, 0) << r.err;
     r = messages("trash --json");
