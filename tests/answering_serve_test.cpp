@@ -84,11 +84,18 @@ protected:
 
     // callctl serve on the line, and the far end talking: 80 bytes of
     // silence every 10 ms unless something was queued to say.
-    void serve(std::vector<std::string> options)
+    // `limit`: a shell line run before callctl, e.g. a ulimit.
+    void serve(std::vector<std::string> options, const std::string& limit = "")
     {
         std::vector<std::string> argv{sim::programPath("callctl"), "serve", "--line",
                                       "fd:" + std::to_string(line_.daemonFd()), "--mailbox", path("box")};
         argv.insert(argv.end(), options.begin(), options.end());
+        if (!limit.empty()) {
+            std::string line = limit + "; exec";
+            for (const std::string& a : argv)
+                line += " '" + a + "'";
+            argv = {"/bin/sh", "-c", line};
+        }
         ASSERT_TRUE(callctl_.start(argv[0], argv, {line_.daemonFd()},
                                    {"SIPLINE_CALLER=sip:alice@127.0.0.1:5062", "SIPLINE_CALLED=sip:box@127.0.0.1"}));
         line_.closeDaemonEnd();
@@ -274,6 +281,25 @@ TEST_F(ServeTest, ThreeWrongCodesEndTheCallWithTheMailboxUnchanged)
     EXPECT_EQ(kit::readText(all[0].metaPath), before) << "not even marked heard";
     EXPECT_TRUE(box_->listTrash(&error).empty());
     EXPECT_FALSE(contains(line_.received(), fakeSpeech(callctl::countPhrase(1, 0)))) << "never let in";
+}
+
+// A message that cannot be written (the file size limit stands in for a
+// full disk) is a failure of the call, and leaves nothing that lists.
+TEST_F(ServeTest, AMessageThatCannotBeWrittenIsAFailure)
+{
+    ASSERT_TRUE(kit::writeFile(path("box/greeting.ul"), randomBytes(800, 2)));
+    serve({}, "ulimit -f 12"); // 6 KiB in the shell's 512-byte blocks: the prompts and the beep fit, the message does not
+    ASSERT_TRUE(recording()) << "awaited the start of the recording; " << said();
+    send(sim::doubleDle(randomBytes(16000, 9)));
+    keys(std::string(1, static_cast<char>(sim::ETX)));
+    EXPECT_EQ(ended(), 1) << said();
+    EXPECT_NE(callctl_.errors().find("the message could not be written"), std::string::npos) << said();
+    EXPECT_NE(callctl_.errors().find("\"Orvex ttyI2Audio daemon: Error writing to response file"), std::string::npos)
+        << "the daemon's own words, quoted; " << said();
+    EXPECT_EQ(callctl_.output().find("new message"), std::string::npos) << said();
+    std::string error;
+    EXPECT_TRUE(box_->list(&error).empty()) << said();
+    EXPECT_TRUE(std::filesystem::is_empty(path("box/.tmp"))) << "no partial message left behind";
 }
 
 // The stand-in line (--line sim, the default): a caller that listens at

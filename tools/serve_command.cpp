@@ -197,12 +197,9 @@ int serveCommand(const Args& args)
     if (caller)
         caller->start();
 
-    std::vector<std::string> problems;
     AnsweringCall call(cb, mailbox, prompts, settings, [&](const std::string& text) {
         s.action(text);
         s.tell(text);
-        if (text.rfind("new message", 0) != 0)
-            problems.push_back(text);
     });
     size_t keysPassed = 0;
     auto passKeys = [&] {
@@ -242,6 +239,9 @@ int serveCommand(const Args& args)
     s.stopWatching();
     showComplaints(s, cmd, c);
     passKeys();
+    for (const std::string& line : s.linesOf("voicephone-daemon", true))
+        if (line.find("Error writing to response file") != std::string::npos)
+            call.responseWriteFailed();
     Message kept;
     bool stored = call.finish(&kept);
     // Deleted messages are kept 7 days, and no one else is sure to come by
@@ -260,14 +260,15 @@ int serveCommand(const Args& args)
     std::string summary = stored ? "new message " + kept.stem + " (" + durationText(kept.meta.durationSamples) +
                                        ", " + kept.meta.endReason + ")"
                                  : std::string("no new message");
-    if (!v.ok)
-        return failure(cmd, v.problem + "; " + summary);
-    // A message that could not be written or stored is lost: that is a
-    // failure, whatever became of the call.
-    for (const std::string& p : problems)
-        if (p.rfind("the message could not", 0) == 0 || p.rfind("can't record the message", 0) == 0)
-            return failure(cmd, p + "; " + summary);
-    printf("%s%s\n", summary.c_str(), stopAsked ? ", call ended by a signal" : "");
+    if (!v.ok) {
+        status = failure(cmd, v.problem + "; " + summary);
+    } else if (call.messageLost()) {
+        // The caller's words are gone, whatever became of the call; why
+        // was told as it happened.
+        status = failure(cmd, "the caller's message was lost; " + summary);
+    } else {
+        printf("%s%s\n", summary.c_str(), stopAsked ? ", call ended by a signal" : "");
+    }
     finishTranscript(c, transcript, &status);
     return status;
 }
