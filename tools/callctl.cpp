@@ -1,6 +1,7 @@
 // callctl: drives the three daemons the way the controlling application
 // does, for people: a demo, calls, playback, recording, tape files and a
 // look at a live record.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,6 +27,8 @@ const char* mainUsage =
     "  tape     export tape files to WAV, import WAV into tape files\n"
     "  show     decode the control block of a running application\n"
     "  stop     end the daemons of a run whose callctl is gone\n"
+    "  serve    answer one call as an answering machine with a mailbox\n"
+    "  messages list, play and manage the mailbox's messages and greeting\n"
     "\n"
     "'callctl help COMMAND' or 'callctl COMMAND --help' tells more;\n"
     "'callctl --version' the version.  Exit status: 0 done, 1 failed,\n"
@@ -60,6 +63,9 @@ int main(int argc, char** argv)
 {
     using namespace callctl;
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A file grown past the size limit is a failed write, told by whoever
+    // wrote it, as the daemons take it (they ignore it too, and inherit it).
+    signal(SIGXFSZ, SIG_IGN);
     if (argc < 2)
         return usageError("", "no command given");
     std::string command = argv[1];
@@ -80,6 +86,7 @@ int main(int argc, char** argv)
     static const Entry commands[] = {
         {"demo", demoCommand},     {"call", callCommand}, {"answer", answerCommand}, {"play", playCommand},
         {"record", recordCommand}, {"tape", tapeCommand}, {"show", showCommand}, {"stop", stopCommand},
+        {"serve", serveCommand},   {"messages", messagesCommand},
     };
     for (const auto& c : commands)
         if (command == c.name)

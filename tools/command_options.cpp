@@ -57,7 +57,7 @@ std::string usageWithCommon(const char* usage)
 } // namespace
 
 bool scanCommand(const char* cmd, const Args& args, std::vector<OptionRule> own, const char* usage, ScannedArgs* a,
-                 int* status)
+                 int* status, bool takesWords)
 {
     std::string error;
     if (!scanArguments(args, withCommon(std::move(own)), a, &error)) {
@@ -68,7 +68,7 @@ bool scanCommand(const char* cmd, const Args& args, std::vector<OptionRule> own,
         *status = printUsage(usageWithCommon(usage).c_str());
         return false;
     }
-    if (!a->positional.empty()) {
+    if (!takesWords && !a->positional.empty()) {
         *status = usageError(cmd, "unexpected argument '" + a->positional[0] + "'");
         return false;
     }

@@ -22,8 +22,9 @@ extern const char* commonOptionsHelp;
 
 // Scans a command's own options and the common ones.  False when the
 // command is already done, with *status set: a usage error, or --help.
+// Words other than options are a usage error unless `takesWords`.
 bool scanCommand(const char* cmd, const Args& args, std::vector<OptionRule> own, const char* usage, ScannedArgs* a,
-                 int* status);
+                 int* status, bool takesWords = false);
 
 struct Common {
     SoundChoice sound;

@@ -17,6 +17,8 @@ int recordCommand(const Args& args);
 int tapeCommand(const Args& args);
 int showCommand(const Args& args);
 int stopCommand(const Args& args);
+int serveCommand(const Args& args);
+int messagesCommand(const Args& args);
 
 // "callctl CMD: MESSAGE" and a pointer to --help on standard error; returns 2.
 int usageError(const std::string& command, const std::string& message);

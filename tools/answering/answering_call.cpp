@@ -206,6 +206,7 @@ void AnsweringCall::watchRecording()
         // Ended by the daemon without reaching the limit, the line still up:
         // the file could not be written (a full disk).
         writeFailed_ = true;
+        lost_ = true;
         log_("the message could not be written; it is dropped");
         take(menu_.recordingLimit());
     } else if (silence_.silentFor(silenceSamples_)) {
@@ -308,6 +309,7 @@ bool AnsweringCall::execute(const MenuAction& a)
             mailbox_.abandonMessage(&pending_);
             recording_ = true; // for the menu's sake: it ends at once, with nothing kept
             writeFailed_ = true;
+            lost_ = true;
             followWith(menu_.recordingLimit()); // thank the caller and end
             return true;
         }
@@ -381,6 +383,17 @@ bool AnsweringCall::poll()
     return !over_;
 }
 
+void AnsweringCall::responseWriteFailed()
+{
+    writeFailed_ = true;
+    if (!toKeep_)
+        return;
+    toKeep_ = false;
+    lost_ = true;
+    mailbox_.abandonMessage(&pending_);
+    log_("the message could not be written; it is dropped");
+}
+
 bool AnsweringCall::finish(Message* kept)
 {
     keysOpen_ = false;
@@ -398,6 +411,7 @@ bool AnsweringCall::finish(Message* kept)
             log_("new message " + keptMessage_.stem + " (" + durationText(keptMessage_.meta.durationSamples) + ", " +
                  meta.endReason + ")");
         } else {
+            lost_ = true;
             log_("the message could not be stored: " + error);
         }
     }

@@ -57,6 +57,14 @@ public:
     // Stores the message kept on this call and runs the --on-message
     // command for it; false when none was kept.
     bool finish(Message* kept);
+    // Whether a caller's message was lost: it could not be recorded,
+    // written or stored (each told through the log as it happened).
+    bool messageLost() const { return lost_; }
+    // The daemon said it could not write the response file.  Its end may
+    // cross the caller's hang-up, which then looks like any other end:
+    // whoever reads the daemon's lines tells it here, before finish(), so
+    // the part written is not kept as if it were the whole message.
+    void responseWriteFailed();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -108,6 +116,7 @@ private:
     bool toKeep_ = false;        // a message to store at finish()
     RecordingEnd keptReason_ = RecordingEnd::HangUp;
     bool kept_ = false;
+    bool lost_ = false;
     Message keptMessage_;
 
     std::vector<Message> fresh_; // the new messages offered to the owner
