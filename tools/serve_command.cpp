@@ -42,8 +42,9 @@ const char* serveUsage =
     "                      that listens, says its words and hangs up\n"
     "  --greeting FILE     headerless mu-law greeting (default DIR/greeting.ul,\n"
     "                      else a spoken one)\n"
-    "  --pin DIGITS        the owner's code, 1 to 16 digits; without it remote\n"
-    "                      control is off\n"
+    "  --pin DIGITS        the owner's code, 1 to 16 digits; without it (and\n"
+    "                      without ORVEX_PIN in the environment, which ps does\n"
+    "                      not show others) remote control is off\n"
     "  --max-message SEC   the longest message (default 120)\n"
     "  --on-message CMD    run /bin/sh -c CMD after each new message, with\n"
     "                      MESSAGE_FILE, MESSAGE_JSON and MESSAGE_WAV set; its\n"
@@ -94,10 +95,15 @@ int serveCommand(const Args& args)
     double maxMessage = 120;
     if (!secondsOption(cmd, a, "--max-message", 1, 86400, &maxMessage, &status))
         return status;
-    std::string pin = valueOr(a, "--pin", "");
-    if (has(a, "--pin") && (pin.empty() || pin.size() > remoteCodeMaxDigits ||
-                            pin.find_first_not_of("0123456789") != std::string::npos))
-        return usageError(cmd, "--pin: '" + pin + "' is not 1 to " + std::to_string(remoteCodeMaxDigits) +
+    // A service passes the code in the environment: a command line is
+    // there for every local user to read.
+    const char* pinEnv = getenv("ORVEX_PIN");
+    bool pinGiven = has(a, "--pin") || (pinEnv && *pinEnv);
+    std::string pinSource = has(a, "--pin") ? "--pin" : "ORVEX_PIN";
+    std::string pin = has(a, "--pin") ? a.values["--pin"] : pinEnv ? pinEnv : "";
+    if (pinGiven && (pin.empty() || pin.size() > remoteCodeMaxDigits ||
+                     pin.find_first_not_of("0123456789") != std::string::npos))
+        return usageError(cmd, pinSource + ": '" + pin + "' is not 1 to " + std::to_string(remoteCodeMaxDigits) +
                                    " digits");
     LineChoice line;
     if (!lineChoiceFrom(valueOr(a, "--line", "sim"), &line, &error))

@@ -25,6 +25,7 @@ STUB
 cat > "$scratch/bin/callctl" <<'STUB'
 #!/bin/bash
 printf '%s\n' "$@" > "$OUT/callctl.args"
+printf '%s' "${ORVEX_PIN-unset}" > "$OUT/callctl.pin"
 STUB
 chmod +x "$scratch/bin/sipline" "$scratch/bin/callctl"
 
@@ -67,7 +68,7 @@ runWrapper run \
 status=$?
 [ "$status" -eq 0 ] || fail "a good conf: status $status: $(cat "$scratch/out/output")"
 expectedCallctl=$(printf '%s\n' serve --line fd:7 --mailbox "$hostileMailbox" --greeting "$scratch/greet'ing.ul" \
-    --pin 0042 --max-message 90 --on-message "$hostileCommand")
+    --max-message 90 --on-message "$hostileCommand")
 [ "$(cat "$scratch/out/callctl.args" 2>/dev/null)" = "$expectedCallctl" ] ||
     fail "callctl's arguments: got [$(cat "$scratch/out/callctl.args" 2>/dev/null)] expected [$expectedCallctl]"
 expectedSipline=$(printf '%s\n' --sip 192.0.2.1:5070 --rtp-ports 10000-10099 --from sip:100@example.com \
@@ -77,6 +78,9 @@ siplineArgs=$(head -n 14 "$scratch/out/sipline.args" 2>/dev/null)
 [ "$(sed -n '15p;17p' "$scratch/out/sipline.args" 2>/dev/null)" = $'--exec\nanswer' ] ||
     fail "sipline's --exec and answer: $(cat "$scratch/out/sipline.args" 2>/dev/null)"
 [ ! -e "$canary" ] || fail "a conf value ran as a shell command"
+[ "$(cat "$scratch/out/callctl.pin" 2>/dev/null)" = 0042 ] ||
+    fail "the PIN did not reach callctl in its environment: [$(cat "$scratch/out/callctl.pin" 2>/dev/null)]"
+! grep -q 0042 "$scratch/out/sipline.args" || fail "the PIN is on sipline's command line, for every ps to see"
 
 # The fewest keys: the mailbox alone, made owner-only at the start.
 runWrapper run "MAILBOX=$scratch/made"
@@ -92,7 +96,7 @@ status=$?
 [ "$status" -eq 0 ] || fail "--check on a good conf: status $status"
 [ ! -e "$scratch/unmade" ] && [ ! -e "$scratch/out/sipline.args" ] || fail "--check made the mailbox or ran sipline"
 runWrapper --print "MAILBOX=$scratch/it's" "PIN=1"
-grep -qF "'sipline' '--exec' 'exec callctl serve --line fd:\"\$SIPLINE_FD\" --mailbox '\\''$scratch/it'\\''\\'\\'''\\''s'\\'' --pin '\\''1'\\''' 'answer'" \
+grep -qF "ORVEX_PIN='1' 'sipline' '--exec' 'exec callctl serve --line fd:\"\$SIPLINE_FD\" --mailbox '\\''$scratch/it'\\''\\'\\'''\\''s'\\''' 'answer'" \
     "$scratch/out/output" || fail "--print: $(cat "$scratch/out/output")"
 
 # Each fault: status 78, one line naming what is wrong, and no sipline.
@@ -127,8 +131,8 @@ runWrapper run "MAILBOX=$scratch/m" $'ON_MESSAGE=true\x1b[2J'
     fail "a control character in a value: $(cat "$scratch/out/output")"
 # A file with DOS line ends still means what it says.
 runWrapper run $'MAILBOX=/tmp\r' $'PIN=2468\r'
-[ "$(sed -n 7p "$scratch/out/callctl.args" 2>/dev/null)" = 2468 ] ||
-    fail "a file with DOS line ends: callctl got [$(cat "$scratch/out/callctl.args" 2>/dev/null)]"
+[ "$(sed -n 5p "$scratch/out/callctl.args" 2>/dev/null)" = /tmp ] && [ "$(cat "$scratch/out/callctl.pin" 2>/dev/null)" = 2468 ] ||
+    fail "a file with DOS line ends: callctl got [$(cat "$scratch/out/callctl.args" 2>/dev/null)] and PIN [$(cat "$scratch/out/callctl.pin" 2>/dev/null)]"
 
 # Usage: a line name is a plain word, looked up in the conf folder.
 "$wrapper" > /dev/null 2>&1
