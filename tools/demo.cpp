@@ -33,7 +33,7 @@ const char* demoUsage =
     "  --seconds N     about how long the demo takes, 6 to 600 (default 30)\n"
     "  --remote WAV    what the remote party says (default a synthetic voice)\n"
     "  --local WAV     what the local user says (default a synthetic voice)\n"
-    "  --daemons DIR   where the daemons are (default beside callctl, or ../libexec)\n"
+    "  --daemons DIR   where the daemons are (default beside callctl, or ../libexec/orvex)\n"
     "  --verbose       print the transcript as it is written\n";
 
 constexpr int chunkSize = 160;

@@ -88,13 +88,15 @@ bool findDaemonDir(const std::string& override, std::string* dir, std::string* e
         return false;
     }
     std::string self = selfDir();
-    for (const std::string& d : {self, self + "/../libexec"})
+    // An installation keeps them in a folder of their own, away from other
+    // packages' programs; ../libexec is where earlier installations put them.
+    for (const std::string& d : {self, self + "/../libexec/orvex", self + "/../libexec"})
         if (complete(d, &missing)) {
             *dir = d;
             return true;
         }
     *error = "can't find the daemons beside " + self + " or in " + self +
-             "/../libexec (give the folder with --daemons DIR)";
+             "/../libexec/orvex (give the folder with --daemons DIR)";
     return false;
 }
 

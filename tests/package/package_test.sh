@@ -90,8 +90,8 @@ done
 must dpkgWaiting -i "$deb"
 
 # Installed where a person and systemd look for it.
-files=(/usr/bin/callctl /usr/bin/sipline /usr/libexec/voicephone-daemon /usr/libexec/playback-daemon
-       /usr/libexec/record-daemon /usr/libexec/orvex/orvex-answer /usr/lib/systemd/system/orvex-answer@.service
+files=(/usr/bin/callctl /usr/bin/sipline /usr/libexec/orvex/voicephone-daemon /usr/libexec/orvex/playback-daemon
+       /usr/libexec/orvex/record-daemon /usr/libexec/orvex/orvex-answer /usr/lib/systemd/system/orvex-answer@.service
        /usr/lib/systemd/system/sipline@.service /etc/orvex/example.conf)
 for f in "${files[@]}"; do [ -e "$f" ] || fail "$f not installed"; done
 [ "$(/usr/bin/callctl --version)" = "callctl 1.1" ] || fail "callctl --version: $(/usr/bin/callctl --version 2>&1)"
