@@ -298,6 +298,31 @@ TEST(VoicePhoneFaults, EagainStormsLoseNoAudio)
     EXPECT_EQ(r.daemon.errors(), "");
 }
 
+// Line writes cut short while the line has room, as the write bound's signal
+// does when the pump was preempted around its write: interrupted before a
+// byte moved, or after a few.  The pump writes on; the line gets every byte.
+TEST(VoicePhoneFaults, LineWritesCutShortWhileTheLineHasRoomLoseNoAudio)
+{
+    struct Case {
+        const char* rule;
+        int faults;
+    };
+    for (const Case& c : {Case{"after=3,count=3,errno=EINTR", 3}, Case{"after=3,count=3,short=7", 3}}) {
+        SCOPED_TRACE(c.rule);
+        CallRun r;
+        ASSERT_TRUE(r.start("call=write," + r.ttyRule(2, c.rule)));
+        std::vector<uint8_t> up = reliab::pattern(50 * chunk, 73);
+        r.sound.feed(up);
+        EXPECT_TRUE(r.line.waitForReceived(up.size(), 20s))
+            << "awaited every byte on the line; " << r.line.received().size() << " of " << up.size() << " came; "
+            << kit::readText(r.log);
+        r.stop();
+        EXPECT_EQ(r.line.received(), up);
+        EXPECT_EQ(reliab::faultsFired(r.log), c.faults);
+        EXPECT_EQ(r.daemon.errors(), "");
+    }
+}
+
 // A line that hangs up mid-call: what came before is taped and played, the
 // pumps neither die nor spin, and the call still ends on stopRequest.
 TEST(VoicePhoneFaults, LineHangingUpMidCall)

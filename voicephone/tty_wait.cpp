@@ -23,20 +23,51 @@ int waitForTty(int fd, bool forWriting)
     return result;
 }
 
+namespace {
+
+// Whether the ttyI has room at this moment (no waiting).
+bool writableNow(int fd)
+{
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return false;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    timeval now{0, 0};
+    return select(fd + 1, nullptr, &set, nullptr, &now) > 0;
+}
+
+// Writes after the first that a line with room still gets: a signal can
+// cut a write short (or end it before it began) when the process was
+// merely not running, and the line has not refused anything then.
+constexpr int writesWhileRoom = 4;
+
+} // namespace
+
 ssize_t writeTtyWithin(int fd, const uint8_t* data, size_t length)
 {
     int ready = waitForTty(fd, true);
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return 0;
-    // A writable tty may have room for less than we hand it, and a blocking
-    // write then waits for the rest; the bound ends that wait with what was
-    // taken.
-    boundNextWrite(ttyWaitMicroseconds);
-    ssize_t r = write(fd, data, length);
-    int saved = errno;
-    boundNextWrite(0);
-    if (r < 0 && (saved == EINTR || saved == EAGAIN || saved == EWOULDBLOCK))
-        return 0;
-    errno = saved;
-    return r;
+    size_t written = 0;
+    for (int attempt = 0; attempt < writesWhileRoom && written < length; attempt++) {
+        if (attempt > 0 && !writableNow(fd))
+            break;
+        // A writable tty may have room for less than we hand it, and a
+        // blocking write then waits for the rest; the bound ends that wait
+        // with what was taken.
+        boundNextWrite(ttyWaitMicroseconds);
+        ssize_t r = write(fd, data + written, length - written);
+        int saved = errno;
+        boundNextWrite(0);
+        if (r > 0) {
+            written += static_cast<size_t>(r);
+        } else if (r < 0 && saved != EINTR && saved != EAGAIN && saved != EWOULDBLOCK) {
+            if (written > 0)
+                return static_cast<ssize_t>(written);
+            errno = saved;
+            return -1;
+        }
+    }
+    return static_cast<ssize_t>(written);
 }
