@@ -6,11 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
@@ -18,8 +17,8 @@ using namespace std::chrono_literals;
 using kit::ScratchDir;
 
 const std::string voicePhone = "Orvex VoicePhone daemon: ";
-const std::string recordServer = "Orvex Record daemon (server): ";
-const std::string playbackServer = "Orvex Playback daemon (server): ";
+const std::string& recordServer = rectest::server;
+const std::string& playbackServer = playtest::server;
 
 struct Program {
     const char* name;
@@ -148,26 +147,17 @@ TEST(HostileInvocation, DescriptorsThatAreNotOpen)
         SCOPED_TRACE(std::string("descriptor ") + fd);
         {
             sim::Segment seg;
-            sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->tapeLimit, 0xFFFFFFFF);
-            writeWord(seg->recordFlags, FlagStartRequest);
+            rectest::fillRecord(seg, dir / "rec.tape");
             sim::DaemonProcess d;
             EXPECT_EQ(run(d, programs[2], {fd, "160", std::to_string(seg.id())}), std::optional<int>(0));
             EXPECT_NE(d.errors().find("record: Bad file descriptor\n"), std::string::npos) << d.errors();
             EXPECT_EQ(readWord(seg->recordRunning), 0u);
         }
         {
-            sim::Segment seg;
-            kit::writeFile(dir / "in.tape", reliab::pattern(1600));
-            kit::writeFile(dir / "out.tape", reliab::pattern(1600, 2));
-            sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-            sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->playFlags, FlagStartRequest);
+            playtest::Play p(reliab::pattern(1600), reliab::pattern(1600, 2));
             sim::DaemonProcess d;
-            EXPECT_EQ(run(d, programs[1], {fd, "160", std::to_string(seg.id())}), std::optional<int>(0));
-            EXPECT_EQ(readWord(seg->tapePosition), 0u) << "played through without sound, then rewound";
+            EXPECT_EQ(run(d, programs[1], {fd, "160", std::to_string(p.seg.id())}), std::optional<int>(0));
+            EXPECT_EQ(readWord(p.seg->tapePosition), 0u) << "played through without sound, then rewound";
             EXPECT_NE(d.output().find("Orvex Playback daemon (slave): Dying\n"), std::string::npos);
         }
         {
@@ -280,41 +270,25 @@ TEST(HostileInvocation, UnknownWrapModes)
         SCOPED_TRACE(wrapLine);
         ScratchDir dir;
         {
-            sim::Segment seg;
-            sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
-            writeWord(seg->wrapMode, mode);
-            writeWord(seg->tapeLimit, 0xFFFFFFFF);
-            writeWord(seg->recordFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-            sound.feed(reliab::pattern(chunk));
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-            EXPECT_EQ(d.errors(), wrapLine + "record: Invalid argument\n");
-            EXPECT_EQ(readWord(seg->recordRunning), 0u);
-            EXPECT_EQ(readWord(seg->recordFlags), FlagStarted | FlagActive);
-            EXPECT_EQ(kit::readFile(dir / "rec.tape").size(), 0u);
+            rectest::Recording r(mode);
+            r.sound.feed(reliab::pattern(chunk));
+            ASSERT_TRUE(r.start(chunk));
+            EXPECT_EQ(r.wait(), std::optional<int>(0));
+            EXPECT_EQ(r.daemon.errors(), wrapLine + "record: Invalid argument\n");
+            EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
+            EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagActive);
+            EXPECT_EQ(kit::readFile(r.tape).size(), 0u);
         }
         {
-            sim::Segment seg;
-            kit::writeFile(dir / "in.tape", reliab::pattern(5 * chunk));
-            kit::writeFile(dir / "out.tape", reliab::pattern(5 * chunk, 2));
-            sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-            sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-            writeWord(seg->wrapMode, mode);
-            writeWord(seg->playFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+            playtest::Play p(reliab::pattern(5 * chunk), reliab::pattern(5 * chunk, 2), mode);
+            ASSERT_TRUE(p.start(chunk));
+            EXPECT_EQ(p.wait(), std::optional<int>(0));
             std::string five;
             for (int i = 0; i < 5; ++i)
                 five += wrapLine;
-            EXPECT_EQ(d.errors(), five) << "one line per chunk, the tape runs through";
-            EXPECT_EQ(sound.playedCount(), 0u);
-            EXPECT_EQ(readWord(seg->tapePosition), 0u);
+            EXPECT_EQ(p.daemon.errors(), five) << "one line per chunk, the tape runs through";
+            EXPECT_EQ(p.sound.playedCount(), 0u);
+            EXPECT_EQ(readWord(p.seg->tapePosition), 0u);
         }
         {
             sim::Segment seg;
