@@ -44,9 +44,9 @@ TEST(AudioToTty, DoublesDleOnTheLineAndTapesUndoubled)
     EXPECT_EQ(call.line.strayCodes(), 0u);
 
     // While holdAudio is set the device is still read, but nothing reaches the
-    // line or the tape.
-    // The pump has dealt with the held audio once it has taken all of it and
-    // sleeps again, waiting for more; only then may holdAudio go off.
+    // line or the tape.  The pump has dealt with the held audio once it has
+    // taken all of it and sleeps again, waiting for more; only then may
+    // holdAudio go off.
     ASSERT_TRUE(call.daemon.waitForLine("PID (audio -> ttyI) = "));
     pid_t pump = reliab::pidAfter(call.daemon.output(), "PID (audio -> ttyI) = ");
     ASSERT_GT(pump, 0);
