@@ -11,6 +11,7 @@
 #include "playback_harness.h"
 #include "record_harness.h"
 #include "reliability_kit.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -88,13 +89,8 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     writeWord(seg->ownerGid, getgid());
     writeWord(seg->wrapMode, 1);
     writeWord(seg->tapeLimit, 6 * chunk);
-    sim::Line line;
-    sim::SoundDevice sound;
-    sim::DaemonProcess daemon;
-    ASSERT_TRUE(sim::startVoicePhone(daemon, line, sound, chunk, seg));
-    line.closeDaemonEnd();
-    sound.closeDaemonEnd();
-    ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1)); // recordFlags is cleared before this
+    voicetest::Phone phone;
+    ASSERT_TRUE(phone.start(seg, chunk)); // recordFlags is cleared before this
 
     // Both sides talk until the test ends, also through a line that took
     // nothing for a while on a busy machine (a send gives up after 5 s).
@@ -102,8 +98,8 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     std::thread far([&] {
         std::vector<uint8_t> audio = reliab::pattern(4 * chunk);
         while (talking) {
-            if (line.sendAudio(audio))
-                sound.feed(audio);
+            if (phone.line.sendAudio(audio))
+                phone.sound.feed(audio);
         }
     });
     struct JoinAtEnd {
@@ -152,7 +148,7 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
         EXPECT_GT(flipper.flips(), 10000u);
     }
     writeWord(seg->stopRequest, 1);
-    EXPECT_EQ(daemon.wait(10s), std::optional<int>(0));
+    EXPECT_EQ(phone.daemon.wait(10s), std::optional<int>(0));
     EXPECT_EQ(readWord(seg->recordFlags) & daemonBits, 0u);
     EXPECT_GE(starts, 60);
     EXPECT_EQ(stops + fulls, starts);

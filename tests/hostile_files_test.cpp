@@ -14,6 +14,7 @@
 #include "playback_harness.h"
 #include "record_harness.h"
 #include "reliability_kit.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -218,16 +219,11 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
             sim::Segment::setPath(seg->outgoingPath, outgoingSide ? h.path : regular);
             ownBy(seg, getuid());
             writeWord(seg->wrapMode, 1);
-            sim::Line line;
-            sim::SoundDevice sound;
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-            line.closeDaemonEnd();
-            sound.closeDaemonEnd();
-            ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+            voicetest::Phone phone;
+            ASSERT_TRUE(phone.start(seg, chunk));
             writeWord(seg->stopRequest, 1);
-            ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-            std::string errors = d.errors();
+            ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+            std::string errors = phone.daemon.errors();
             std::string side = outgoingSide ? " (outgoing)\n" : " (ingoing)\n";
             if (kind == Kind::Device) {
                 EXPECT_EQ(errors, voicePhone + "Could NOT set owner of " + h.path + " to " + std::to_string(getuid()) +
@@ -252,15 +248,10 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->responseLimit, 100000);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->responseStart, 1);
-        ASSERT_TRUE(line.sendAudio(reliab::pattern(50)));
+        ASSERT_TRUE(phone.line.sendAudio(reliab::pattern(50)));
         // errorFlag is the last word a failed open stores.
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         EXPECT_EQ(readWord(seg->responseStart), 0u);
@@ -270,8 +261,8 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
             ASSERT_TRUE(seg.waitFor(seg->messageStart, 0));
         }
         writeWord(seg->stopRequest, 1);
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-        std::string errors = d.errors();
+        ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        std::string errors = phone.daemon.errors();
         if (kind == Kind::Fifo) {
             // Nobody reads the FIFO, so it cannot be opened for writing.
             EXPECT_EQ(errors, "Orvex ttyI2Audio daemon: Can't open response file " + h.path + " for writing\n");
@@ -323,17 +314,12 @@ TEST(HostileFiles, PathFieldsWithoutANul)
         sim::Segment seg;
         fill(seg->ingoingPath, seg->outgoingPath);
         writeWord(seg->wrapMode, 1);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), voicePhone + "Can't determine length of tape\n" + voicePhone + "Can't open tape file " +
-                                  full + " (ingoing)\n");
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(), voicePhone + "Can't determine length of tape\n" + voicePhone +
+                                             "Can't open tape file " + full + " (ingoing)\n");
     }
     {
         // The response file of the answering machine.
@@ -343,19 +329,15 @@ TEST(HostileFiles, PathFieldsWithoutANul)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->responseLimit, 1000);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->responseStart, 1);
-        ASSERT_TRUE(line.sendAudio(reliab::pattern(10)));
+        ASSERT_TRUE(phone.line.sendAudio(reliab::pattern(10)));
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), "Orvex ttyI2Audio daemon: Can't open response file " + full + " for writing\n");
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(),
+                  "Orvex ttyI2Audio daemon: Can't open response file " + full + " for writing\n");
     }
     EXPECT_TRUE(namesIn(dir.path()).empty()) << "a file was created under a run-on name";
 }
@@ -439,17 +421,12 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
         writeWord(seg->tapePosition, position);
         writeWord(seg->ingoingPosition, position);
         writeWord(seg->outgoingPosition, position);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
-        during(seg, line);
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
+        during(seg, phone.line);
         writeWord(seg->stopRequest, 1);
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), "");
+        ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(), "");
         EXPECT_EQ(kit::readFile(dir / "out.tape"), out) << "nothing came from the sound device";
         if (limit == 0) {
             EXPECT_EQ(kit::readFile(dir / "in.tape"), in);

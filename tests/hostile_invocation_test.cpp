@@ -10,6 +10,7 @@
 #include "playback_harness.h"
 #include "record_harness.h"
 #include "reliability_kit.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -197,20 +198,15 @@ TEST(HostileInvocation, AudioDescriptorThatIsNotOpen)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->audioFd, audioFd);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, 160));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_NE(d.output().find(voicePhone + "Running in answer mode\n" + voicePhone +
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Running in answer mode\n" + voicePhone +
                                   "Closing the audio device in this process...failure\n"),
                   std::string::npos)
-            << d.output();
-        EXPECT_EQ(d.errors(), "");
+            << phone.daemon.output();
+        EXPECT_EQ(phone.daemon.errors(), "");
     }
 }
 
@@ -231,27 +227,22 @@ TEST(HostileInvocation, AnswerModeNeverClosesTheStandardDescriptors)
         writeWord(seg->ownerGid, getgid());
         sim::Segment::setPath(seg->responsePath, dir / "response.ul");
         sim::Segment::setPath(seg->messagePath, dir / "missing.ul");
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, 160));
         writeWord(seg->messageStart, 1); // fails: a line on standard error
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         writeWord(seg->responseStart, 1);
         std::vector<uint8_t> caller = reliab::pattern(400, 3);
-        ASSERT_TRUE(line.sendAudio(caller));
+        ASSERT_TRUE(phone.line.sendAudio(caller));
         ASSERT_TRUE(seg.waitFor(seg->responseStart, 0));
-        ASSERT_TRUE(line.waitTaken());
+        ASSERT_TRUE(phone.line.waitTaken());
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_NE(d.output().find(voicePhone + "Closing the audio device in this process...failure\n"),
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Closing the audio device in this process...failure\n"),
                   std::string::npos)
-            << d.output();
-        EXPECT_NE(d.output().find(voicePhone + "Dying\n"), std::string::npos) << d.output();
-        EXPECT_NE(d.errors().find("Can't open message file"), std::string::npos) << d.errors();
+            << phone.daemon.output();
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Dying\n"), std::string::npos) << phone.daemon.output();
+        EXPECT_NE(phone.daemon.errors().find("Can't open message file"), std::string::npos) << phone.daemon.errors();
         std::vector<uint8_t> response = kit::readFile(dir / "response.ul");
         EXPECT_TRUE(reliab::startsWith(caller, response, response.size()))
             << "the response file holds something the caller did not say";
@@ -300,27 +291,22 @@ TEST(HostileInvocation, UnknownWrapModes)
             writeWord(seg->tapeLimit, 0xFFFFFFFF);
             writeWord(seg->ownerUid, getuid());
             writeWord(seg->ownerGid, getgid());
-            sim::Line line;
-            sim::SoundDevice sound;
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-            line.closeDaemonEnd();
-            sound.closeDaemonEnd();
-            ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+            voicetest::Phone phone;
+            ASSERT_TRUE(phone.start(seg, chunk));
             seg->recordFlags.fetch_or(FlagStartRequest);
             ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->recordFlags, FlagActive); }));
             // The remote party is not heard but still taped; the local side
             // ends its pump at the first read.
             std::vector<uint8_t> said = reliab::pattern(3 * chunk, 3);
-            ASSERT_TRUE(line.sendAudio(said));
+            ASSERT_TRUE(phone.line.sendAudio(said));
             ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, 3 * chunk));
-            sound.feed(reliab::pattern(chunk, 4));
+            phone.sound.feed(reliab::pattern(chunk, 4));
             ASSERT_TRUE(seg.waitFor(seg->a2tRunning, 0));
             writeWord(seg->stopRequest, 1);
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-            EXPECT_EQ(sound.playedCount(), 0u);
+            EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+            EXPECT_EQ(phone.sound.playedCount(), 0u);
             EXPECT_EQ(kit::readFile(dir / "in.tape"), said);
-            std::string errors = d.errors();
+            std::string errors = phone.daemon.errors();
             EXPECT_NE(errors.find(wrapLine + "(audio->ttyI) read: Invalid argument\n"), std::string::npos) << errors;
         }
     }
