@@ -7,8 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -106,53 +104,6 @@ void closePair(DescriptorPair& p)
     if (p.daemon >= 0)
         close(p.daemon);
     p.far = p.daemon = -1;
-}
-
-SharedBlock::SharedBlock()
-{
-    id_ = shmget(IPC_PRIVATE, controlBlockSize, IPC_CREAT | 0600);
-    if (id_ < 0)
-        return;
-    void* at = shmat(id_, nullptr, 0);
-    if (at == reinterpret_cast<void*>(-1)) {
-        shmctl(id_, IPC_RMID, nullptr);
-        id_ = -1;
-        return;
-    }
-    block_ = static_cast<ControlBlock*>(at);
-}
-
-SharedBlock::~SharedBlock()
-{
-    if (block_)
-        shmdt(block_);
-    if (id_ >= 0 && !released_)
-        shmctl(id_, IPC_RMID, nullptr);
-}
-
-void SharedBlock::release()
-{
-    if (id_ >= 0 && !released_)
-        shmctl(id_, IPC_RMID, nullptr);
-    released_ = true;
-}
-
-void SharedBlock::setPath(char (&field)[pathFieldSize], const std::string& path)
-{
-    memset(field, 0, pathFieldSize);
-    memcpy(field, path.data(), std::min(path.size(), pathFieldSize - 1));
-}
-
-std::string programPath(const std::string& name)
-{
-    if (const char* dir = getenv("ORVEX_BIN_DIR"))
-        return std::string(dir) + "/" + name;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return name;
-    std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + name;
 }
 
 pid_t spawnProgram(const std::string& program, const std::vector<std::string>& args, const std::vector<int>& fds,

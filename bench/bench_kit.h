@@ -1,6 +1,6 @@
 // The benchmarks' own lean stand-ins: the far ends of the line and the sound
-// device as plain non-blocking descriptors (no thread per stand-in), the
-// segment, and starting and ending the programs under test.
+// device as plain non-blocking descriptors (no thread per stand-in), and
+// starting and ending the programs under test.
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "control_block.h"
+#include "daemon_process.h"
+#include "segment.h"
 
 namespace bench {
 
@@ -27,30 +29,9 @@ bool makeSoundSocket(DescriptorPair& p);
 bool makeSoundPipe(DescriptorPair& p, bool toProgram, int capacity = 0);
 void closePair(DescriptorPair& p);
 
-// One control block in a private segment, zero-filled.  release() marks the
-// segment for removal once every process has detached, so nothing is left
-// behind when a benchmark ends early.
-class SharedBlock {
-public:
-    SharedBlock();
-    ~SharedBlock();
-    SharedBlock(const SharedBlock&) = delete;
-    SharedBlock& operator=(const SharedBlock&) = delete;
-    bool ok() const { return block_ != nullptr; }
-    int id() const { return id_; }
-    ControlBlock& operator*() { return *block_; }
-    ControlBlock* operator->() { return block_; }
-    void release();
-    static void setPath(char (&field)[pathFieldSize], const std::string& path);
-
-private:
-    int id_ = -1;
-    ControlBlock* block_ = nullptr;
-    bool released_ = false;
-};
-
-// Where the programs are: $ORVEX_BIN_DIR, else the folder of this program.
-std::string programPath(const std::string& name);
+// The segment and the program lookup are sim's.
+using sim::programPath;
+using sim::Segment;
 
 // Starts program with args (argv[1] ...); fds[i] becomes descriptor 3 + i in
 // the program, every other descriptor of ours is closed; standard output and

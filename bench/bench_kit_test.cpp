@@ -107,16 +107,5 @@ TEST(BenchKit, ProcessEndIsSeenForOthersChildrenToo)
     close(fd);
 }
 
-TEST(BenchKit, SegmentOutlivesItsReleaseUntilDetached)
-{
-    SharedBlock block;
-    ASSERT_TRUE(block.ok());
-    SharedBlock::setPath(block->ingoingPath, std::string(200, 'x'));
-    EXPECT_EQ(std::string(block->ingoingPath).size(), pathFieldSize - 1); // always NUL-terminated
-    writeWord(block->tapeLimit, 1234);
-    block.release();
-    EXPECT_EQ(readWord(block->tapeLimit), 1234u);
-}
-
 } // namespace
 } // namespace bench

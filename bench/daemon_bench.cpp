@@ -172,13 +172,13 @@ public:
     {
         std::string n = std::to_string(index_);
         std::string in = dir_ / ("vin" + n), out = dir_ / ("vout" + n);
-        if (!block_.ok() || !makeLine(line_) || !makeSoundSocket(sound_) ||
+        if (!makeLine(line_) || !makeSoundSocket(sound_) ||
             !kit::writeFile(in, std::vector<uint8_t>(tapeBytes, 0xFF)) ||
             !kit::writeFile(out, std::vector<uint8_t>(tapeBytes, 0xFF)))
             return false;
-        ControlBlock& cb = *block_;
-        SharedBlock::setPath(cb.ingoingPath, in);
-        SharedBlock::setPath(cb.outgoingPath, out);
+        ControlBlock& cb = block_.block();
+        Segment::setPath(cb.ingoingPath, in);
+        Segment::setPath(cb.outgoingPath, out);
         writeWord(cb.wrapMode, 1);
         writeWord(cb.tapeLimit, 0xFFFFFFFFu);
         writeWord(cb.ownerUid, getuid());
@@ -253,7 +253,7 @@ public:
         closePair(sound_);
     }
 
-    ControlBlock& block() { return *block_; }
+    ControlBlock& block() { return block_.block(); }
     int lineFar() const { return line_.far; }
     int soundFar() const { return sound_.far; }
     pid_t supervisor() const { return top_; }
@@ -263,7 +263,7 @@ public:
 private:
     kit::ScratchDir& dir_;
     int index_;
-    SharedBlock block_;
+    Segment block_;
     DescriptorPair line_, sound_;
     std::string log_;
     pid_t top_ = -1;
@@ -413,14 +413,14 @@ Throughput playbackRun(kit::ScratchDir& dir, bool outgoingOnly, size_t bytes)
         r.note = "no tape files";
         return r;
     }
-    SharedBlock block;
+    Segment block;
     DescriptorPair sound;
-    if (!block.ok() || !makeSoundSocket(sound)) {
+    if (!makeSoundSocket(sound)) {
         r.note = "no stand-ins";
         return r;
     }
-    SharedBlock::setPath(block->ingoingPath, in);
-    SharedBlock::setPath(block->outgoingPath, out);
+    Segment::setPath(block->ingoingPath, in);
+    Segment::setPath(block->outgoingPath, out);
     writeWord(block->wrapMode, 1);
     writeWord(block->outgoingOnly, outgoingOnly ? 1 : 0);
     writeWord(block->ownerUid, getuid());
@@ -474,13 +474,13 @@ Throughput recordRun(kit::ScratchDir& dir, size_t bytes)
     Throughput r;
     r.what = "record, sound device → tape";
     std::string out = dir / ("rout");
-    SharedBlock block;
+    Segment block;
     DescriptorPair sound;
-    if (!block.ok() || !makeSoundPipe(sound, true)) {
+    if (!makeSoundPipe(sound, true)) {
         r.note = "no stand-ins";
         return r;
     }
-    SharedBlock::setPath(block->outgoingPath, out);
+    Segment::setPath(block->outgoingPath, out);
     writeWord(block->wrapMode, 1);
     writeWord(block->tapeLimit, 0xFFFFFFFFu);
     writeWord(block->ownerUid, getuid());
@@ -670,14 +670,14 @@ std::pair<Latency, Latency> playbackStops(kit::ScratchDir& dir, int samples)
     kit::writeFile(in, std::vector<uint8_t>(800000, 0xFF));
     kit::writeFile(out, markedStream(800000, 1));
     for (int i = 0; i < samples; ++i) {
-        SharedBlock block;
+        Segment block;
         DescriptorPair sound;
-        if (!block.ok() || !makeSoundSocket(sound))
+        if (!makeSoundSocket(sound))
             break;
         int small = 4096;
         setsockopt(sound.daemon, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        SharedBlock::setPath(block->ingoingPath, in);
-        SharedBlock::setPath(block->outgoingPath, out);
+        Segment::setPath(block->ingoingPath, in);
+        Segment::setPath(block->outgoingPath, out);
         writeWord(block->wrapMode, 1);
         writeWord(block->ownerUid, getuid());
         writeWord(block->ownerGid, getgid());
@@ -797,11 +797,11 @@ void pacedCosts(kit::ScratchDir& dir, double seconds)
         std::string in = dir / ("cin"), out = dir / ("cout");
         kit::writeFile(in, std::vector<uint8_t>(800000, 0xFF));
         kit::writeFile(out, markedStream(800000, 1));
-        SharedBlock block;
+        Segment block;
         DescriptorPair sound;
-        if (block.ok() && makeSoundSocket(sound)) {
-            SharedBlock::setPath(block->ingoingPath, in);
-            SharedBlock::setPath(block->outgoingPath, out);
+        if (makeSoundSocket(sound)) {
+            Segment::setPath(block->ingoingPath, in);
+            Segment::setPath(block->outgoingPath, out);
             writeWord(block->wrapMode, 1);
             writeWord(block->ownerUid, getuid());
             writeWord(block->ownerGid, getgid());
@@ -830,10 +830,10 @@ void pacedCosts(kit::ScratchDir& dir, double seconds)
         }
     }
     {
-        SharedBlock block;
+        Segment block;
         DescriptorPair sound;
-        if (block.ok() && makeSoundPipe(sound, true)) {
-            SharedBlock::setPath(block->outgoingPath, dir / ("crec"));
+        if (makeSoundPipe(sound, true)) {
+            Segment::setPath(block->outgoingPath, dir / ("crec"));
             writeWord(block->wrapMode, 1);
             writeWord(block->tapeLimit, 0xFFFFFFFFu);
             writeWord(block->ownerUid, getuid());

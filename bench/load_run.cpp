@@ -44,7 +44,7 @@ struct Stream {
 struct Call {
     uint32_t index = 0;
     DescriptorPair line, sound;
-    std::unique_ptr<SharedBlock> block;
+    std::unique_ptr<Segment> block;
     pid_t top = -1;
     std::vector<pid_t> pids; // every process of the bridge
     bool ended = false;
@@ -108,15 +108,13 @@ bool LoadRun::startOne(Call& c)
         c.top = spawnProgram("/usr/bin/socat", {"-b8192", "FD:3", "FD:4"}, fds, log);
         break;
     default: {
-        c.block = std::make_unique<SharedBlock>();
-        if (!c.block->ok())
-            return false;
-        ControlBlock& cb = **c.block;
+        c.block = std::make_unique<Segment>();
+        ControlBlock& cb = c.block->block();
         std::string in = dir_ / ("in" + std::to_string(c.index)), out = dir_ / ("out" + std::to_string(c.index));
         if (!kit::writeFile(in, {}) || !kit::writeFile(out, {}))
             return false;
-        SharedBlock::setPath(cb.ingoingPath, in);
-        SharedBlock::setPath(cb.outgoingPath, out);
+        Segment::setPath(cb.ingoingPath, in);
+        Segment::setPath(cb.outgoingPath, out);
         writeWord(cb.wrapMode, 1);
         writeWord(cb.tapeLimit, 0xFFFFFFFFu);
         writeWord(cb.responseLimit, 0xFFFFFFFFu);

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
@@ -15,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "scratch_dir.h"
 
 namespace {
 
@@ -222,11 +223,8 @@ class Files : public testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/daemon_util_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     PathName path(const std::string& name)
     {
@@ -256,7 +254,8 @@ protected:
         return st;
     }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(Files, ModesReadUpdateAndCreateLikeTheirStdioNames)

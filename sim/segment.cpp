@@ -33,8 +33,15 @@ Segment::~Segment()
         shmdt(block_);
     // The segment lives on until every daemon attached to it has gone; no
     // new process can attach it after this.
-    if (id_ >= 0)
+    if (id_ >= 0 && !released_)
         shmctl(id_, IPC_RMID, nullptr);
+}
+
+void Segment::release()
+{
+    if (id_ >= 0 && !released_)
+        shmctl(id_, IPC_RMID, nullptr);
+    released_ = true;
 }
 
 void Segment::setPath(char (&field)[pathFieldSize], std::string_view path)

@@ -20,13 +20,18 @@ public:
     // zero-filled and attached.  A failure aborts the test program: nothing
     // can be driven without it.
     explicit Segment(std::size_t bytes = controlBlockSize);
-    ~Segment(); // detaches and removes the segment
+    ~Segment(); // detaches and removes the segment (unless released before)
     Segment(const Segment&) = delete;
     Segment& operator=(const Segment&) = delete;
 
     int id() const { return id_; }
     ControlBlock& block() { return *block_; }
     ControlBlock* operator->() { return block_; }
+
+    // Marks the segment for removal now; it goes with the last detach.  For
+    // long runs that may be killed before the destructor runs: call it once
+    // every daemon has attached, so nothing is left behind whatever happens.
+    void release();
 
     // Writes a NUL-terminated path into one of the four path fields.
     static void setPath(char (&field)[pathFieldSize], std::string_view path);
@@ -40,6 +45,7 @@ public:
 private:
     int id_ = -1;
     ControlBlock* block_ = nullptr;
+    bool released_ = false;
 };
 
 } // namespace sim

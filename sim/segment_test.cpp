@@ -24,6 +24,19 @@ TEST(Segment, IsZeroedAndGoneWithTheObject)
     EXPECT_EQ(shmctl(id, IPC_STAT, &info), -1);
 }
 
+TEST(Segment, ReleasedSegmentIsMarkedForRemovalAndStillUsable)
+{
+    Segment seg;
+    writeWord(seg->tapeLimit, 1234);
+    seg.release();
+    shmid_ds info{};
+    ASSERT_EQ(shmctl(seg.id(), IPC_STAT, &info), 0) << "still attached here";
+    EXPECT_TRUE(info.shm_perm.mode & SHM_DEST);
+    EXPECT_EQ(readWord(seg->tapeLimit), 1234u);
+    seg.release(); // a second call changes nothing
+    EXPECT_EQ(readWord(seg->tapeLimit), 1234u);
+}
+
 TEST(Segment, PathsAreTerminatedWithinTheirField)
 {
     Segment seg;

@@ -10,11 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
@@ -141,12 +140,9 @@ struct Playback {
         std::string path = tape.empty() ? dir / "tape" : tape;
         if (tape.empty())
             kit::writeFile(path, reliab::pattern(800000, 4));
-        sim::Segment::setPath(seg->ingoingPath, path);
-        sim::Segment::setPath(seg->outgoingPath, path);
+        playtest::fillRecord(seg, path, path);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->playFlags, FlagStartRequest);
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, device);
     }
     ~Playback()
@@ -181,34 +177,25 @@ struct Playback {
 };
 
 // A recording from a microphone that delivers at the pace of speech.
-struct Recording {
-    ScratchDir dir;
-    sim::Segment seg;
-    sim::SoundDevice mic{sim::SoundDevice::Kind::RecordPipe};
-    sim::DaemonProcess daemon;
+struct Recording : rectest::Recording {
     pid_t slavePid = 0;
 
     Recording()
     {
-        sim::Segment::setPath(seg->outgoingPath, dir / "take.ul");
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, 0xFFFFFFFF);
-        writeWord(seg->recordFlags, FlagStartRequest);
     }
     bool start()
     {
-        if (!sim::startRecord(daemon, mic, chunk, seg) || !daemon.waitForLine("PID (audio playback)", 10s))
+        if (!rectest::Recording::start(chunk) || !daemon.waitForLine("PID (audio playback)", 10s))
             return false;
-        mic.closeDaemonEnd();
         slavePid = reliab::pidAfter(daemon.output(), "PID (audio playback) = ");
         return slavePid > 0;
     }
     bool talk()
     {
-        mic.setPaced(true);
-        mic.feed(reliab::pattern(80000, 5));
+        sound.setPaced(true);
+        sound.feed(reliab::pattern(80000, 5));
         return seg.waitUntil([&] { return readWord(seg->outgoingPosition) >= 1600; }, 10s);
     }
 };
@@ -245,7 +232,7 @@ TEST(Lifecycle, SlavesEndWhenTheirServerIsKilledEvenOnAStalledDevice)
         rec.daemon.wait(10s);
         EXPECT_EQ(count(rec.daemon.lines().out, recordSlave + "Dying"), 1u);
         // What was recorded is kept, and the position says how much.
-        std::vector<uint8_t> taken = kit::readFile(rec.dir / "take.ul");
+        std::vector<uint8_t> taken = kit::readFile(rec.tape);
         EXPECT_EQ(taken.size(), readWord(rec.seg->outgoingPosition));
         EXPECT_TRUE(reliab::startsWith(reliab::pattern(80000, 5), taken, taken.size()));
     }
@@ -288,7 +275,7 @@ TEST(Lifecycle, TerminatingSignalsShutTheParentsDownCleanly)
             EXPECT_EQ(count(rec.daemon.lines().out, recordServer + "Dying"), 1u);
             EXPECT_EQ(count(rec.daemon.lines().out, recordSlave + "Dying"), 1u);
             EXPECT_EQ(readWord(rec.seg->recordRunning), 0u);
-            EXPECT_EQ(kit::readFile(rec.dir / "take.ul").size(), readWord(rec.seg->outgoingPosition));
+            EXPECT_EQ(kit::readFile(rec.tape).size(), readWord(rec.seg->outgoingPosition));
         }
         {
             Playback play;
@@ -420,7 +407,7 @@ TEST(Lifecycle, AStopFinishesOnAFifoWhoseWriterIsSilent)
 TEST(Lifecycle, ARecordSlaveOnAnEndedDeviceWaitsInsteadOfSpinning)
 {
     Recording rec;
-    rec.mic.endSource();
+    rec.sound.endSource();
     ASSERT_TRUE(rec.start());
     ASSERT_TRUE(rec.seg.waitUntil([&] { return statField(rec.slavePid, 0) != ""; }, 10s));
     long before = cpuTicks(rec.slavePid);

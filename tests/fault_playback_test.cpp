@@ -4,19 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "audio_io.h"
-#include "daemon_process.h"
+#include "playback_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ScratchDir;
 
 constexpr int chunk = 160;
-const std::string server = "Orvex Playback daemon (server): ";
-const std::string slave = "Orvex Playback daemon (slave): ";
+using playtest::server;
+using playtest::slave;
 
 std::vector<uint8_t> mixed(const std::vector<uint8_t>& in, const std::vector<uint8_t>& out, size_t from, size_t count)
 {
@@ -26,40 +23,26 @@ std::vector<uint8_t> mixed(const std::vector<uint8_t>& in, const std::vector<uin
     return m;
 }
 
-struct PlaybackRun {
-    ScratchDir dir;
-    std::string inTape = dir / "in.tape";
-    std::string outTape = dir / "out.tape";
+// A play of two 40-chunk tapes, with the fault library's log beside them.
+struct PlaybackRun : playtest::Play {
     std::string log = dir / "faults.log";
-    std::vector<uint8_t> in = reliab::pattern(40 * chunk, 11);
-    std::vector<uint8_t> out = reliab::pattern(40 * chunk, 12);
-    sim::Segment seg;
-    sim::SoundDevice sound{sim::SoundDevice::Kind::PlaybackPipe};
-    sim::DaemonProcess daemon;
+    std::vector<uint8_t> in, out;
 
-    PlaybackRun()
+    PlaybackRun() : PlaybackRun(reliab::pattern(40 * chunk, 11), reliab::pattern(40 * chunk, 12)) {}
+    PlaybackRun(std::vector<uint8_t> i, std::vector<uint8_t> o) : Play(i, o), in(std::move(i)), out(std::move(o))
     {
-        kit::writeFile(inTape, in);
-        kit::writeFile(outTape, out);
-        sim::Segment::setPath(seg->ingoingPath, inTape);
-        sim::Segment::setPath(seg->outgoingPath, outTape);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->playFlags, FlagStartRequest);
     }
 
     bool start(const std::string& rules)
     {
-        bool ok = sim::startPlayback(daemon, sound, chunk, seg,
-                                     rules.empty() ? std::vector<std::string>{} : reliab::faultEnv(rules, log));
-        sound.closeDaemonEnd();
-        return ok;
+        return Play::start(chunk, rules.empty() ? std::vector<std::string>{} : reliab::faultEnv(rules, log));
     }
 
     void finish(int status = 0)
     {
-        ASSERT_EQ(daemon.wait(10s), std::optional<int>(status)) << daemon.errors();
+        ASSERT_EQ(wait(), std::optional<int>(status)) << daemon.errors();
         EXPECT_TRUE(reliab::groupMembers(daemon.pid()).empty()) << "a worker outlived the server";
     }
 };

@@ -11,44 +11,30 @@
 
 #include "audio_io.h"
 
-#include "daemon_process.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kit::ScratchDir;
 
 constexpr int chunk = 160;
-const std::string server = "Orvex Record daemon (server): ";
-const std::string slave = "Orvex Record daemon (slave): ";
+using rectest::server;
+using rectest::slave;
 
-struct RecordRun {
-    ScratchDir dir;
-    std::string tape = dir / "out.tape";
+// A recording with no limit, with the fault library's log beside the tape.
+struct RecordRun : rectest::Recording {
     std::string log = dir / "faults.log";
-    sim::Segment seg;
-    sim::SoundDevice sound{sim::SoundDevice::Kind::RecordPipe};
-    sim::DaemonProcess daemon;
 
     RecordRun()
     {
-        sim::Segment::setPath(seg->outgoingPath, tape);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, 0xFFFFFFFF);
-        writeWord(seg->recordFlags, FlagStartRequest);
     }
 
     bool start(const std::string& rules)
     {
-        bool ok = sim::startRecord(daemon, sound, chunk, seg, rules.empty() ? std::vector<std::string>{}
-                                                                             : reliab::faultEnv(rules, log));
-        sound.closeDaemonEnd();
-        return ok;
+        return Recording::start(chunk, rules.empty() ? std::vector<std::string>{} : reliab::faultEnv(rules, log));
     }
 
     std::string soundRule(const std::string& rest) const
@@ -59,8 +45,7 @@ struct RecordRun {
     // Ends the daemon, checks its status and that it waited for its slave.
     void finish(int status = 0)
     {
-        std::optional<int> got = daemon.wait(10s);
-        ASSERT_EQ(got, std::optional<int>(status)) << daemon.errors();
+        ASSERT_EQ(wait(), std::optional<int>(status)) << daemon.errors();
         EXPECT_TRUE(reliab::groupMembers(daemon.pid()).empty()) << "a worker outlived the server";
     }
 };
@@ -222,14 +207,11 @@ TEST(RecordFaults, ATapeDeletedOrCutWhileRecordingStopsTapingWithItsReason)
 // over waits for its other half, so every sample is taped whole.
 TEST(RecordFaults, OddPiecesOfSixteenBitSamplesAreTapedWhole)
 {
-    ScratchDir dir;
-    sim::Segment seg;
-    sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
+    rectest::Tape t;
+    sim::Segment& seg = t.seg;
+    rectest::fillRecord(seg, t.tape, WrapLinear16);
     writeWord(seg->ownerUid, getuid());
     writeWord(seg->ownerGid, getgid());
-    writeWord(seg->wrapMode, 16);
-    writeWord(seg->tapeLimit, 0xFFFFFFFF);
-    writeWord(seg->recordFlags, FlagStartRequest);
     int mic[2];
     ASSERT_EQ(pipe2(mic, O_CLOEXEC), 0);
     sim::DaemonProcess d;
@@ -260,7 +242,7 @@ TEST(RecordFaults, OddPiecesOfSixteenBitSamplesAreTapedWhole)
     seg->recordFlags.fetch_or(FlagStopRequest);
     close(mic[1]);
     ASSERT_EQ(d.wait(10s), std::optional<int>(0)) << d.errors();
-    std::vector<uint8_t> taped = kit::readFile(dir / "out.tape");
+    std::vector<uint8_t> taped = kit::readFile(t.tape);
     ASSERT_EQ(taped.size(), spoken.size());
     size_t wrong = 0;
     for (size_t i = 0; i < spoken.size(); ++i)

@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -89,13 +89,8 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     writeWord(seg->ownerGid, getgid());
     writeWord(seg->wrapMode, 1);
     writeWord(seg->tapeLimit, 6 * chunk);
-    sim::Line line;
-    sim::SoundDevice sound;
-    sim::DaemonProcess daemon;
-    ASSERT_TRUE(sim::startVoicePhone(daemon, line, sound, chunk, seg));
-    line.closeDaemonEnd();
-    sound.closeDaemonEnd();
-    ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1)); // recordFlags is cleared before this
+    voicetest::Phone phone;
+    ASSERT_TRUE(phone.start(seg, chunk)); // recordFlags is cleared before this
 
     // Both sides talk until the test ends, also through a line that took
     // nothing for a while on a busy machine (a send gives up after 5 s).
@@ -103,8 +98,8 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
     std::thread far([&] {
         std::vector<uint8_t> audio = reliab::pattern(4 * chunk);
         while (talking) {
-            if (line.sendAudio(audio))
-                sound.feed(audio);
+            if (phone.line.sendAudio(audio))
+                phone.sound.feed(audio);
         }
     });
     struct JoinAtEnd {
@@ -153,7 +148,7 @@ TEST(FlagRaces, VoicePhoneTapingHandshakesUnderFlips)
         EXPECT_GT(flipper.flips(), 10000u);
     }
     writeWord(seg->stopRequest, 1);
-    EXPECT_EQ(daemon.wait(10s), std::optional<int>(0));
+    EXPECT_EQ(phone.daemon.wait(10s), std::optional<int>(0));
     EXPECT_EQ(readWord(seg->recordFlags) & daemonBits, 0u);
     EXPECT_GE(starts, 60);
     EXPECT_EQ(stops + fulls, starts);
@@ -166,23 +161,16 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
 {
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        ScratchDir dir;
         {
-            sim::Segment seg;
-            sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->tapeLimit, (run % 4 + 1) * chunk);
-            writeWord(seg->recordFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-            sound.feed(reliab::pattern(100 * chunk));
+            rectest::Recording r(WrapUlaw, (run % 4 + 1) * chunk);
+            sim::Segment& seg = r.seg;
+            r.sound.feed(reliab::pattern(100 * chunk));
             Flipper flipper(seg->recordFlags);
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
+            ASSERT_TRUE(r.start(chunk));
             ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->recordFlags, FlagStarted); }));
             seg->recordFlags.fetch_or(FlagStopRequest);
-            sound.endSource();
-            ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+            r.sound.endSource();
+            ASSERT_EQ(r.wait(), std::optional<int>(0));
             flipper.stop();
             uint32_t flags = readWord(seg->recordFlags);
             EXPECT_EQ(spare(flags), flipper.expected());
@@ -195,21 +183,13 @@ TEST(FlagRaces, RecordAndPlaybackHandshakesUnderFlips)
             }
         }
         {
-            sim::Segment seg;
-            kit::writeFile(dir / "in.tape", reliab::pattern(400 * chunk));
-            kit::writeFile(dir / "out.tape", reliab::pattern(400 * chunk, 2));
-            sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-            sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->playFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
+            playtest::Play p(reliab::pattern(400 * chunk), reliab::pattern(400 * chunk, 2));
+            sim::Segment& seg = p.seg;
             Flipper flipper(seg->playFlags);
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
+            ASSERT_TRUE(p.start(chunk));
             ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->playFlags, FlagStarted); }));
             seg->playFlags.fetch_or(FlagStopRequest);
-            ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+            ASSERT_EQ(p.wait(), std::optional<int>(0));
             flipper.stop();
             uint32_t flags = readWord(seg->playFlags);
             EXPECT_EQ(spare(flags), flipper.expected());

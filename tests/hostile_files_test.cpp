@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -24,9 +24,9 @@ using kit::ScratchDir;
 constexpr int chunk = 160;
 constexpr uint32_t stranger = 4242; // owner ids a daemon would hand a file to
 const std::string voicePhone = "Orvex VoicePhone daemon: ";
-const std::string recordServer = "Orvex Record daemon (server): ";
-const std::string playbackServer = "Orvex Playback daemon (server): ";
-const std::string playbackSlave = "Orvex Playback daemon (slave): ";
+const std::string& recordServer = rectest::server;
+const std::string& playbackServer = playtest::server;
+const std::string& playbackSlave = playtest::slave;
 
 // Everything about a file a daemon could change.
 struct FileState {
@@ -134,27 +134,22 @@ TEST(HostileFiles, RecordTapeThatIsNotARegularFile)
         if (!h.made)
             GTEST_SKIP() << "cannot make a " << kindName(kind) << " here";
         sim::Segment seg;
-        sim::Segment::setPath(seg->outgoingPath, h.path);
+        rectest::fillRecord(seg, h.path);
         ownBy(seg, stranger);
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, 0xFFFFFFFF);
-        writeWord(seg->recordFlags, FlagStartRequest);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
+        rectest::Recorder r;
         std::vector<uint8_t> fed = reliab::pattern(10 * chunk);
-        sound.feed(fed);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
+        r.sound.feed(fed);
+        ASSERT_TRUE(r.start(seg, chunk));
         if (kind == Kind::Device) {
             // A device is written like a file, but never handed to the user.
             ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, fed.size()));
             writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
-            sound.endSource();
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-            EXPECT_EQ(d.errors(), recordServer + "Could NOT set owner of " + h.path + " to 4242.4242\n");
+            r.sound.endSource();
+            EXPECT_EQ(r.wait(), std::optional<int>(0));
+            EXPECT_EQ(r.daemon.errors(), recordServer + "Could NOT set owner of " + h.path + " to 4242.4242\n");
         } else {
-            EXPECT_EQ(d.wait(5s), std::optional<int>(1));
-            EXPECT_EQ(d.errors(), recordServer + "Can't open tape file " + h.path + " (outgoing)\n");
+            EXPECT_EQ(r.wait(), std::optional<int>(1));
+            EXPECT_EQ(r.daemon.errors(), recordServer + "Can't open tape file " + h.path + " (outgoing)\n");
             EXPECT_EQ(readWord(seg->errorFlag), 1u);
         }
         h.expectUntouched();
@@ -172,18 +167,13 @@ TEST(HostileFiles, PlaybackTapeThatIsNotARegularFile)
         std::string other = h.dir / "out.tape";
         kit::writeFile(other, reliab::pattern(10 * chunk));
         sim::Segment seg;
-        sim::Segment::setPath(seg->ingoingPath, h.path);
-        sim::Segment::setPath(seg->outgoingPath, other);
+        playtest::fillRecord(seg, h.path, other);
         ownBy(seg, getuid());
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->playFlags, FlagStartRequest);
         writeWord(seg->tapePosition, 320);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
-        std::optional<int> status = d.wait(5s);
-        std::string errors = d.errors();
+        playtest::Player p;
+        ASSERT_TRUE(p.start(seg, chunk));
+        std::optional<int> status = p.wait();
+        std::string errors = p.daemon.errors();
         switch (kind) {
         case Kind::Symlink:
             EXPECT_EQ(status, std::optional<int>(1));
@@ -204,7 +194,7 @@ TEST(HostileFiles, PlaybackTapeThatIsNotARegularFile)
             EXPECT_EQ(status, std::optional<int>(0));
             EXPECT_NE(errors.find(playbackServer + "Could NOT set owner of " + h.path), std::string::npos) << errors;
             EXPECT_EQ(readWord(seg->tapePosition), 0u);
-            EXPECT_EQ(sound.playedCount(), 0u);
+            EXPECT_EQ(p.sound.playedCount(), 0u);
             break;
         }
         h.expectUntouched();
@@ -229,16 +219,11 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
             sim::Segment::setPath(seg->outgoingPath, outgoingSide ? h.path : regular);
             ownBy(seg, getuid());
             writeWord(seg->wrapMode, 1);
-            sim::Line line;
-            sim::SoundDevice sound;
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-            line.closeDaemonEnd();
-            sound.closeDaemonEnd();
-            ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+            voicetest::Phone phone;
+            ASSERT_TRUE(phone.start(seg, chunk));
             writeWord(seg->stopRequest, 1);
-            ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-            std::string errors = d.errors();
+            ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+            std::string errors = phone.daemon.errors();
             std::string side = outgoingSide ? " (outgoing)\n" : " (ingoing)\n";
             if (kind == Kind::Device) {
                 EXPECT_EQ(errors, voicePhone + "Could NOT set owner of " + h.path + " to " + std::to_string(getuid()) +
@@ -263,15 +248,10 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->responseLimit, 100000);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->responseStart, 1);
-        ASSERT_TRUE(line.sendAudio(reliab::pattern(50)));
+        ASSERT_TRUE(phone.line.sendAudio(reliab::pattern(50)));
         // errorFlag is the last word a failed open stores.
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         EXPECT_EQ(readWord(seg->responseStart), 0u);
@@ -281,8 +261,8 @@ TEST(HostileFiles, VoicePhoneFilesThatAreNotRegular)
             ASSERT_TRUE(seg.waitFor(seg->messageStart, 0));
         }
         writeWord(seg->stopRequest, 1);
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-        std::string errors = d.errors();
+        ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        std::string errors = phone.daemon.errors();
         if (kind == Kind::Fifo) {
             // Nobody reads the FIFO, so it cannot be opened for writing.
             EXPECT_EQ(errors, "Orvex ttyI2Audio daemon: Can't open response file " + h.path + " for writing\n");
@@ -314,43 +294,32 @@ TEST(HostileFiles, PathFieldsWithoutANul)
     };
     {
         sim::Segment seg;
+        rectest::fillRecord(seg, "", WrapUlaw, 0);
         fill(seg->outgoingPath, seg->messagePath);
-        writeWord(seg->recordFlags, FlagStartRequest);
-        writeWord(seg->wrapMode, 1);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
-        EXPECT_EQ(d.wait(5s), std::optional<int>(1));
-        EXPECT_EQ(d.errors(), recordServer + "Can't open tape file " + full + " (outgoing)\n");
+        rectest::Recorder r;
+        ASSERT_TRUE(r.start(seg, chunk));
+        EXPECT_EQ(r.wait(), std::optional<int>(1));
+        EXPECT_EQ(r.daemon.errors(), recordServer + "Can't open tape file " + full + " (outgoing)\n");
     }
     {
         sim::Segment seg;
+        playtest::fillRecord(seg, "", "");
         fill(seg->ingoingPath, seg->outgoingPath);
-        writeWord(seg->playFlags, FlagStartRequest);
-        writeWord(seg->wrapMode, 1);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
-        EXPECT_EQ(d.wait(5s), std::optional<int>(1));
-        EXPECT_EQ(d.errors(), playbackServer + "Can't open tape file " + full + " (ingoing)\n");
+        playtest::Player p;
+        ASSERT_TRUE(p.start(seg, chunk));
+        EXPECT_EQ(p.wait(), std::optional<int>(1));
+        EXPECT_EQ(p.daemon.errors(), playbackServer + "Can't open tape file " + full + " (ingoing)\n");
     }
     {
         sim::Segment seg;
         fill(seg->ingoingPath, seg->outgoingPath);
         writeWord(seg->wrapMode, 1);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), voicePhone + "Can't determine length of tape\n" + voicePhone + "Can't open tape file " +
-                                  full + " (ingoing)\n");
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(), voicePhone + "Can't determine length of tape\n" + voicePhone +
+                                             "Can't open tape file " + full + " (ingoing)\n");
     }
     {
         // The response file of the answering machine.
@@ -360,19 +329,15 @@ TEST(HostileFiles, PathFieldsWithoutANul)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->responseLimit, 1000);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
         writeWord(seg->responseStart, 1);
-        ASSERT_TRUE(line.sendAudio(reliab::pattern(10)));
+        ASSERT_TRUE(phone.line.sendAudio(reliab::pattern(10)));
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), "Orvex ttyI2Audio daemon: Can't open response file " + full + " for writing\n");
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(),
+                  "Orvex ttyI2Audio daemon: Can't open response file " + full + " for writing\n");
     }
     EXPECT_TRUE(namesIn(dir.path()).empty()) << "a file was created under a run-on name";
 }
@@ -395,27 +360,20 @@ TEST(HostileFiles, RecordLimitsAtTheEdgesOfAWord)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("limit " + std::to_string(c.limit) + " position " + std::to_string(c.position));
-        ScratchDir dir;
-        sim::Segment seg;
-        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, c.limit);
+        rectest::Recording r(WrapUlaw, c.limit);
+        sim::Segment& seg = r.seg;
         writeWord(seg->outgoingPosition, c.position);
-        writeWord(seg->recordFlags, FlagStartRequest);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
         std::vector<uint8_t> fed = reliab::pattern(20 * chunk, 5);
-        sound.feed(fed);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
+        r.sound.feed(fed);
+        ASSERT_TRUE(r.start(chunk));
         if (!c.full) {
             ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, c.position + fed.size()));
             writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
         }
-        sound.endSource();
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
+        r.sound.endSource();
+        ASSERT_EQ(r.wait(), std::optional<int>(0));
         uint32_t position = readWord(seg->outgoingPosition);
-        std::vector<uint8_t> tape = kit::readFile(dir / "out.tape");
+        std::vector<uint8_t> tape = kit::readFile(r.tape);
         EXPECT_EQ(readWord(seg->tapeFull), c.full ? 1u : 0u);
         EXPECT_GE(position, c.position) << "the position wrapped";
         if (c.position <= c.limit) {
@@ -433,23 +391,13 @@ TEST(HostileFiles, PlaybackStartingNearTheEndOfAWord)
 {
     for (uint32_t position : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFF60u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(position);
-        ScratchDir dir;
-        kit::writeFile(dir / "in.tape", reliab::pattern(10 * chunk, 1));
-        kit::writeFile(dir / "out.tape", reliab::pattern(10 * chunk, 2));
-        sim::Segment seg;
-        sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->playFlags, FlagStartRequest);
-        writeWord(seg->tapePosition, position);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(sound.playedCount(), 0u);
-        EXPECT_EQ(readWord(seg->tapePosition), 0u);
-        EXPECT_EQ(d.errors(), "");
+        playtest::Play p(reliab::pattern(10 * chunk, 1), reliab::pattern(10 * chunk, 2));
+        writeWord(p.seg->tapePosition, position);
+        ASSERT_TRUE(p.start(chunk));
+        ASSERT_EQ(p.wait(), std::optional<int>(0));
+        EXPECT_EQ(p.sound.playedCount(), 0u);
+        EXPECT_EQ(readWord(p.seg->tapePosition), 0u);
+        EXPECT_EQ(p.daemon.errors(), "");
     }
 }
 
@@ -473,17 +421,12 @@ TEST(HostileFiles, VoicePhoneTapeWordsAtTheEdges)
         writeWord(seg->tapePosition, position);
         writeWord(seg->ingoingPosition, position);
         writeWord(seg->outgoingPosition, position);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
-        during(seg, line);
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, chunk));
+        during(seg, phone.line);
         writeWord(seg->stopRequest, 1);
-        ASSERT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_EQ(d.errors(), "");
+        ASSERT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_EQ(phone.daemon.errors(), "");
         EXPECT_EQ(kit::readFile(dir / "out.tape"), out) << "nothing came from the sound device";
         if (limit == 0) {
             EXPECT_EQ(kit::readFile(dir / "in.tape"), in);

@@ -6,11 +6,11 @@
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
+#include "voicephone_harness.h"
 
 namespace {
 
@@ -18,8 +18,8 @@ using namespace std::chrono_literals;
 using kit::ScratchDir;
 
 const std::string voicePhone = "Orvex VoicePhone daemon: ";
-const std::string recordServer = "Orvex Record daemon (server): ";
-const std::string playbackServer = "Orvex Playback daemon (server): ";
+const std::string& recordServer = rectest::server;
+const std::string& playbackServer = playtest::server;
 
 struct Program {
     const char* name;
@@ -148,26 +148,17 @@ TEST(HostileInvocation, DescriptorsThatAreNotOpen)
         SCOPED_TRACE(std::string("descriptor ") + fd);
         {
             sim::Segment seg;
-            sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->tapeLimit, 0xFFFFFFFF);
-            writeWord(seg->recordFlags, FlagStartRequest);
+            rectest::fillRecord(seg, dir / "rec.tape");
             sim::DaemonProcess d;
             EXPECT_EQ(run(d, programs[2], {fd, "160", std::to_string(seg.id())}), std::optional<int>(0));
             EXPECT_NE(d.errors().find("record: Bad file descriptor\n"), std::string::npos) << d.errors();
             EXPECT_EQ(readWord(seg->recordRunning), 0u);
         }
         {
-            sim::Segment seg;
-            kit::writeFile(dir / "in.tape", reliab::pattern(1600));
-            kit::writeFile(dir / "out.tape", reliab::pattern(1600, 2));
-            sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-            sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-            writeWord(seg->wrapMode, 1);
-            writeWord(seg->playFlags, FlagStartRequest);
+            playtest::Play p(reliab::pattern(1600), reliab::pattern(1600, 2));
             sim::DaemonProcess d;
-            EXPECT_EQ(run(d, programs[1], {fd, "160", std::to_string(seg.id())}), std::optional<int>(0));
-            EXPECT_EQ(readWord(seg->tapePosition), 0u) << "played through without sound, then rewound";
+            EXPECT_EQ(run(d, programs[1], {fd, "160", std::to_string(p.seg.id())}), std::optional<int>(0));
+            EXPECT_EQ(readWord(p.seg->tapePosition), 0u) << "played through without sound, then rewound";
             EXPECT_NE(d.output().find("Orvex Playback daemon (slave): Dying\n"), std::string::npos);
         }
         {
@@ -207,20 +198,15 @@ TEST(HostileInvocation, AudioDescriptorThatIsNotOpen)
         writeWord(seg->wrapMode, 1);
         writeWord(seg->answerMode, 1);
         writeWord(seg->audioFd, audioFd);
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, 160));
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_NE(d.output().find(voicePhone + "Running in answer mode\n" + voicePhone +
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Running in answer mode\n" + voicePhone +
                                   "Closing the audio device in this process...failure\n"),
                   std::string::npos)
-            << d.output();
-        EXPECT_EQ(d.errors(), "");
+            << phone.daemon.output();
+        EXPECT_EQ(phone.daemon.errors(), "");
     }
 }
 
@@ -241,27 +227,22 @@ TEST(HostileInvocation, AnswerModeNeverClosesTheStandardDescriptors)
         writeWord(seg->ownerGid, getgid());
         sim::Segment::setPath(seg->responsePath, dir / "response.ul");
         sim::Segment::setPath(seg->messagePath, dir / "missing.ul");
-        sim::Line line;
-        sim::SoundDevice sound;
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startVoicePhone(d, line, sound, 160, seg));
-        line.closeDaemonEnd();
-        sound.closeDaemonEnd();
-        ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+        voicetest::Phone phone;
+        ASSERT_TRUE(phone.start(seg, 160));
         writeWord(seg->messageStart, 1); // fails: a line on standard error
         ASSERT_TRUE(seg.waitFor(seg->errorFlag, 1));
         writeWord(seg->responseStart, 1);
         std::vector<uint8_t> caller = reliab::pattern(400, 3);
-        ASSERT_TRUE(line.sendAudio(caller));
+        ASSERT_TRUE(phone.line.sendAudio(caller));
         ASSERT_TRUE(seg.waitFor(seg->responseStart, 0));
-        ASSERT_TRUE(line.waitTaken());
+        ASSERT_TRUE(phone.line.waitTaken());
         writeWord(seg->stopRequest, 1);
-        EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-        EXPECT_NE(d.output().find(voicePhone + "Closing the audio device in this process...failure\n"),
+        EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Closing the audio device in this process...failure\n"),
                   std::string::npos)
-            << d.output();
-        EXPECT_NE(d.output().find(voicePhone + "Dying\n"), std::string::npos) << d.output();
-        EXPECT_NE(d.errors().find("Can't open message file"), std::string::npos) << d.errors();
+            << phone.daemon.output();
+        EXPECT_NE(phone.daemon.output().find(voicePhone + "Dying\n"), std::string::npos) << phone.daemon.output();
+        EXPECT_NE(phone.daemon.errors().find("Can't open message file"), std::string::npos) << phone.daemon.errors();
         std::vector<uint8_t> response = kit::readFile(dir / "response.ul");
         EXPECT_TRUE(reliab::startsWith(caller, response, response.size()))
             << "the response file holds something the caller did not say";
@@ -280,41 +261,25 @@ TEST(HostileInvocation, UnknownWrapModes)
         SCOPED_TRACE(wrapLine);
         ScratchDir dir;
         {
-            sim::Segment seg;
-            sim::Segment::setPath(seg->outgoingPath, dir / "rec.tape");
-            writeWord(seg->wrapMode, mode);
-            writeWord(seg->tapeLimit, 0xFFFFFFFF);
-            writeWord(seg->recordFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-            sound.feed(reliab::pattern(chunk));
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-            EXPECT_EQ(d.errors(), wrapLine + "record: Invalid argument\n");
-            EXPECT_EQ(readWord(seg->recordRunning), 0u);
-            EXPECT_EQ(readWord(seg->recordFlags), FlagStarted | FlagActive);
-            EXPECT_EQ(kit::readFile(dir / "rec.tape").size(), 0u);
+            rectest::Recording r(mode);
+            r.sound.feed(reliab::pattern(chunk));
+            ASSERT_TRUE(r.start(chunk));
+            EXPECT_EQ(r.wait(), std::optional<int>(0));
+            EXPECT_EQ(r.daemon.errors(), wrapLine + "record: Invalid argument\n");
+            EXPECT_EQ(readWord(r.seg->recordRunning), 0u);
+            EXPECT_EQ(readWord(r.seg->recordFlags), FlagStarted | FlagActive);
+            EXPECT_EQ(kit::readFile(r.tape).size(), 0u);
         }
         {
-            sim::Segment seg;
-            kit::writeFile(dir / "in.tape", reliab::pattern(5 * chunk));
-            kit::writeFile(dir / "out.tape", reliab::pattern(5 * chunk, 2));
-            sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-            sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-            writeWord(seg->wrapMode, mode);
-            writeWord(seg->playFlags, FlagStartRequest);
-            sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-            sound.closeDaemonEnd();
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
+            playtest::Play p(reliab::pattern(5 * chunk), reliab::pattern(5 * chunk, 2), mode);
+            ASSERT_TRUE(p.start(chunk));
+            EXPECT_EQ(p.wait(), std::optional<int>(0));
             std::string five;
             for (int i = 0; i < 5; ++i)
                 five += wrapLine;
-            EXPECT_EQ(d.errors(), five) << "one line per chunk, the tape runs through";
-            EXPECT_EQ(sound.playedCount(), 0u);
-            EXPECT_EQ(readWord(seg->tapePosition), 0u);
+            EXPECT_EQ(p.daemon.errors(), five) << "one line per chunk, the tape runs through";
+            EXPECT_EQ(p.sound.playedCount(), 0u);
+            EXPECT_EQ(readWord(p.seg->tapePosition), 0u);
         }
         {
             sim::Segment seg;
@@ -326,27 +291,22 @@ TEST(HostileInvocation, UnknownWrapModes)
             writeWord(seg->tapeLimit, 0xFFFFFFFF);
             writeWord(seg->ownerUid, getuid());
             writeWord(seg->ownerGid, getgid());
-            sim::Line line;
-            sim::SoundDevice sound;
-            sim::DaemonProcess d;
-            ASSERT_TRUE(sim::startVoicePhone(d, line, sound, chunk, seg));
-            line.closeDaemonEnd();
-            sound.closeDaemonEnd();
-            ASSERT_TRUE(seg.waitFor(seg->phoneUp, 1));
+            voicetest::Phone phone;
+            ASSERT_TRUE(phone.start(seg, chunk));
             seg->recordFlags.fetch_or(FlagStartRequest);
             ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->recordFlags, FlagActive); }));
             // The remote party is not heard but still taped; the local side
             // ends its pump at the first read.
             std::vector<uint8_t> said = reliab::pattern(3 * chunk, 3);
-            ASSERT_TRUE(line.sendAudio(said));
+            ASSERT_TRUE(phone.line.sendAudio(said));
             ASSERT_TRUE(seg.waitFor(seg->ingoingPosition, 3 * chunk));
-            sound.feed(reliab::pattern(chunk, 4));
+            phone.sound.feed(reliab::pattern(chunk, 4));
             ASSERT_TRUE(seg.waitFor(seg->a2tRunning, 0));
             writeWord(seg->stopRequest, 1);
-            EXPECT_EQ(d.wait(5s), std::optional<int>(0));
-            EXPECT_EQ(sound.playedCount(), 0u);
+            EXPECT_EQ(phone.daemon.wait(5s), std::optional<int>(0));
+            EXPECT_EQ(phone.sound.playedCount(), 0u);
             EXPECT_EQ(kit::readFile(dir / "in.tape"), said);
-            std::string errors = d.errors();
+            std::string errors = phone.daemon.errors();
             EXPECT_NE(errors.find(wrapLine + "(audio->ttyI) read: Invalid argument\n"), std::string::npos) << errors;
         }
     }

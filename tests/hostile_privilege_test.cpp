@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "daemon_process.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
 #include "segment.h"
 #include "sound_device.h"
@@ -223,12 +224,9 @@ TEST_F(Privileged, ASetuidCopyCannotReachAnotherUsersRecord)
     ForeignSegment own(0600);
     ASSERT_NE(own.block(), nullptr);
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    sim::Segment::setPath(own.block()->outgoingPath, dir / "take.ul");
+    rectest::fillRecord(*own.block(), dir / "take.ul", WrapUlaw, 4 * chunk);
     writeWord(own.block()->ownerUid, nobody);
     writeWord(own.block()->ownerGid, nogroup);
-    writeWord(own.block()->wrapMode, 1);
-    writeWord(own.block()->tapeLimit, 4 * chunk);
-    writeWord(own.block()->recordFlags, FlagStartRequest);
     sim::SoundDevice mic(sim::SoundDevice::Kind::RecordPipe);
     mic.feed(reliab::pattern(8 * chunk, 3));
     sim::DaemonProcess allowed;
@@ -249,12 +247,9 @@ TEST_F(Privileged, AnUnprivilegedDaemonUsesAnyRecordItMayAttach)
     ScratchDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
     ControlBlock& cb = *shared.block();
-    sim::Segment::setPath(cb.outgoingPath, dir / "take.ul");
+    rectest::fillRecord(cb, dir / "take.ul", WrapUlaw, 2 * chunk);
     writeWord(cb.ownerUid, nobody);
     writeWord(cb.ownerGid, nogroup);
-    writeWord(cb.wrapMode, 1);
-    writeWord(cb.tapeLimit, 2 * chunk);
-    writeWord(cb.recordFlags, FlagStartRequest);
     sim::SoundDevice mic(sim::SoundDevice::Kind::RecordPipe);
     mic.feed(reliab::pattern(4 * chunk, 3));
     sim::DaemonProcess process;

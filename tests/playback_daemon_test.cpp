@@ -11,20 +11,15 @@
 #include <vector>
 
 #include "audio_io.h"
-#include "control_block.h"
-#include "daemon_process.h"
-#include "scratch_dir.h"
-#include "segment.h"
-#include "sound_device.h"
-#include "whole_file.h"
+#include "playback_harness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-const std::string server = "Orvex Playback daemon (server): ";
-const std::string slave = "Orvex Playback daemon (slave): ";
+using playtest::server;
+using playtest::slave;
 
 using kit::writeFile;
 
@@ -77,40 +72,33 @@ Bytes drain(int fd)
     }
 }
 
-class PlaybackDaemon : public ::testing::Test {
+class PlaybackDaemon : public ::testing::Test, protected playtest::Tapes {
 protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path().empty());
-        inPath = dir / "ingoing.ul";
-        outPath = dir / "outgoing.ul";
-        sim::Segment::setPath(seg->ingoingPath, inPath);
-        sim::Segment::setPath(seg->outgoingPath, outPath);
+        playtest::fillRecord(seg, inTape, outTape);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, WrapUlaw);
-        writeWord(seg->playFlags, FlagStartRequest);
     }
 
     void writeTape(const Bytes& in, const Bytes& out)
     {
-        writeFile(inPath, in);
-        writeFile(outPath, out);
+        writeFile(inTape, in);
+        writeFile(outTape, out);
     }
 
     // Plays to the sound-device stand-in, drained as fast as played; what
     // the daemon wrote may reach the stand-in after the daemon has ended.
-    Bytes play(sim::DaemonProcess& d, size_t expectedCount, int expectedStatus = 0)
+    Bytes play(playtest::Player& p, size_t expectedCount, int expectedStatus = 0)
     {
-        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-        EXPECT_TRUE(sim::startPlayback(d, sound, 160, seg));
-        sound.closeDaemonEnd();
-        EXPECT_EQ(d.wait(), expectedStatus);
+        EXPECT_TRUE(p.start(seg, 160));
+        EXPECT_EQ(p.wait(), expectedStatus);
         if (expectedCount == 0)
-            EXPECT_FALSE(sound.waitForPlayed(1, 50ms));
+            EXPECT_FALSE(p.sound.waitForPlayed(1, 50ms));
         else
-            sound.waitForPlayed(expectedCount);
-        return sound.played();
+            p.sound.waitForPlayed(expectedCount);
+        return p.sound.played();
     }
 
     // Plays to a pipe that nobody reads yet: the slave blocks once it is full.
@@ -123,10 +111,6 @@ protected:
         close(p[1]);
         return p[0];
     }
-
-    sim::Segment seg;
-    kit::ScratchDir dir;
-    std::string inPath, outPath;
 };
 
 TEST_F(PlaybackDaemon, MixedPlayIsTheCodecsSumAndEndsAtTheShorterFileRewound)
@@ -145,7 +129,7 @@ TEST_F(PlaybackDaemon, MixedPlayIsTheCodecsSumAndEndsAtTheShorterFileRewound)
     out.insert(out.end(), restOut.begin(), restOut.end());
     writeTape(in, out);
 
-    sim::DaemonProcess d;
+    playtest::Player d;
     Bytes expected = mixed(in, out, 0);
     Bytes played = play(d, expected.size());
     EXPECT_EQ(played, expected);
@@ -155,7 +139,7 @@ TEST_F(PlaybackDaemon, MixedPlayIsTheCodecsSumAndEndsAtTheShorterFileRewound)
     EXPECT_EQ(readWord(seg->tapePosition), 0u);
     EXPECT_EQ(readWord(seg->playFlags), FlagStarted | FlagActive);
     EXPECT_EQ(readWord(seg->playRunning), 0u);
-    auto lines = d.lines();
+    auto lines = d.daemon.lines();
     ASSERT_FALSE(lines.out.empty());
     EXPECT_EQ(lines.out.front(), server + "Version 1.0.0 (build 2)");
     EXPECT_TRUE(mentions(lines.out, server + "PID (audio playback) = "));
@@ -166,15 +150,15 @@ TEST_F(PlaybackDaemon, MixedPlayIsTheCodecsSumAndEndsAtTheShorterFileRewound)
 TEST_F(PlaybackDaemon, OutgoingAlonePlaysItsFileUnchangedFromTheStart)
 {
     Bytes out = pattern(2000, 3);
-    writeFile(outPath, out); // no ingoing file at all
+    writeFile(outTape, out); // no ingoing file at all
     writeWord(seg->outgoingOnly, 1);
     writeWord(seg->tapePosition, 999);
-    sim::DaemonProcess d;
+    playtest::Player d;
     EXPECT_EQ(play(d, out.size()), out);
     EXPECT_EQ(readWord(seg->tapePosition), 0u);
-    auto lines = d.lines();
-    EXPECT_FALSE(mentions(lines.out, inPath));
-    EXPECT_FALSE(mentions(lines.err, inPath));
+    auto lines = d.daemon.lines();
+    EXPECT_FALSE(mentions(lines.out, inTape));
+    EXPECT_FALSE(mentions(lines.err, inTape));
 }
 
 TEST_F(PlaybackDaemon, StartAtOrBeyondTheEndPlaysNothingAndRewinds)
@@ -184,7 +168,7 @@ TEST_F(PlaybackDaemon, StartAtOrBeyondTheEndPlaysNothingAndRewinds)
         SCOPED_TRACE(start);
         writeWord(seg->playFlags, FlagStartRequest);
         writeWord(seg->tapePosition, start);
-        sim::DaemonProcess d;
+        playtest::Player d;
         EXPECT_TRUE(play(d, 0).empty());
         EXPECT_EQ(readWord(seg->tapePosition), 0u);
     }
@@ -212,7 +196,7 @@ TEST_F(PlaybackDaemon, StopKeepsThePositionOfEverythingPlayedAndTheNextStartResu
     ASSERT_LT(start + played.size(), expected.size());
 
     writeWord(seg->playFlags, FlagStartRequest);
-    sim::DaemonProcess second;
+    playtest::Player second;
     Bytes resumed = play(second, expected.size() - readWord(seg->tapePosition));
     played.insert(played.end(), resumed.begin(), resumed.end());
     EXPECT_EQ(played, Bytes(expected.begin() + start, expected.end()));
@@ -254,30 +238,30 @@ TEST_F(PlaybackDaemon, EndsWithoutPlayingWhenNotAskedOrAFileIsMissing)
         SCOPED_TRACE("no start request");
         writeWord(seg->playFlags, 0);
         writeWord(seg->tapePosition, 1234);
-        sim::DaemonProcess d;
+        playtest::Player d;
         EXPECT_TRUE(play(d, 0).empty());
         EXPECT_EQ(readWord(seg->tapePosition), 1234u);
         EXPECT_EQ(readWord(seg->playRunning), 0u);
-        auto lines = d.lines();
-        EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + inPath + owner));
-        EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + outPath + owner));
+        auto lines = d.daemon.lines();
+        EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + inTape + owner));
+        EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + outTape + owner));
         EXPECT_FALSE(mentions(lines.out, "PID"));
     }
     const std::string missing = dir / "missing.ul";
     for (bool ingoingMissing : {true, false}) {
         SCOPED_TRACE(ingoingMissing ? "ingoing missing" : "outgoing missing");
         writeWord(seg->playFlags, FlagStartRequest);
-        sim::Segment::setPath(seg->ingoingPath, ingoingMissing ? missing : inPath);
-        sim::Segment::setPath(seg->outgoingPath, ingoingMissing ? outPath : missing);
-        sim::DaemonProcess d;
+        sim::Segment::setPath(seg->ingoingPath, ingoingMissing ? missing : inTape);
+        sim::Segment::setPath(seg->outgoingPath, ingoingMissing ? outTape : missing);
+        playtest::Player d;
         EXPECT_TRUE(play(d, 0, 1).empty());
-        EXPECT_EQ(d.errors(),
+        EXPECT_EQ(d.daemon.errors(),
                   server + "Can't open tape file " + missing + (ingoingMissing ? " (ingoing)\n" : " (outgoing)\n"));
         EXPECT_EQ(readWord(seg->errorFlag), 1u);
         EXPECT_EQ(readWord(seg->playRunning), 1u);
         // The outgoing file is only opened after the ingoing one.
-        EXPECT_FALSE(mentions(d.lines().out, outPath));
-        EXPECT_EQ(mentions(d.lines().out, inPath), !ingoingMissing);
+        EXPECT_FALSE(mentions(d.daemon.lines().out, outTape));
+        EXPECT_EQ(mentions(d.daemon.lines().out, inTape), !ingoingMissing);
     }
 
     sim::DaemonProcess usage;
@@ -289,15 +273,15 @@ TEST_F(PlaybackDaemon, EndsWithoutPlayingWhenNotAskedOrAFileIsMissing)
 
 TEST_F(PlaybackDaemon, UnreadableTapeFileEndsPlayWithAnError)
 {
-    writeFile(outPath, pattern(1000, 12));
+    writeFile(outTape, pattern(1000, 12));
     sim::Segment::setPath(seg->ingoingPath, dir.path()); // opens, but every read fails
     writeWord(seg->tapePosition, 0);
-    sim::DaemonProcess d;
+    playtest::Player d;
     EXPECT_TRUE(play(d, 0).empty());
     EXPECT_EQ(readWord(seg->errorFlag), 1u);
     EXPECT_EQ(readWord(seg->tapePosition), 0u);
-    EXPECT_TRUE(hasLine(d.lines().err, slave + "Error reading tape file " + dir.path()));
-    EXPECT_TRUE(hasLine(d.lines().out, slave + "Dying"));
+    EXPECT_TRUE(hasLine(d.daemon.lines().err, slave + "Error reading tape file " + dir.path()));
+    EXPECT_TRUE(hasLine(d.daemon.lines().out, slave + "Dying"));
 }
 
 } // namespace

@@ -9,11 +9,7 @@
 #include <vector>
 
 #include "audio_io.h"
-#include "control_block.h"
-#include "daemon_process.h"
-#include "scratch_dir.h"
-#include "segment.h"
-#include "sound_device.h"
+#include "record_harness.h"
 #include "whole_file.h"
 
 namespace {
@@ -40,8 +36,8 @@ bool hasLine(const std::vector<std::string>& lines, const std::string& text)
     return false;
 }
 
-const std::string server = "Orvex Record daemon (server): ";
-const std::string slave = "Orvex Record daemon (slave): ";
+using rectest::server;
+using rectest::slave;
 
 // The number on the PID line (the text names playback in this daemon too), or -1.
 int slavePid(const std::vector<std::string>& out)
@@ -53,18 +49,14 @@ int slavePid(const std::vector<std::string>& out)
     return -1;
 }
 
-class RecordDaemon : public ::testing::Test {
+class RecordDaemon : public ::testing::Test, protected rectest::Tape {
 protected:
     void SetUp() override
     {
         ASSERT_FALSE(dir.path().empty());
-        tape = dir / "outgoing.ul";
-        sim::Segment::setPath(seg->outgoingPath, tape);
+        rectest::fillRecord(seg, tape);
         writeWord(seg->ownerUid, getuid());
         writeWord(seg->ownerGid, getgid());
-        writeWord(seg->wrapMode, WrapUlaw);
-        writeWord(seg->tapeLimit, 0xFFFFFFFFu);
-        writeWord(seg->recordFlags, FlagStartRequest);
     }
 
     // Feeds one chunk and waits until the slave has dealt with it.
@@ -78,17 +70,13 @@ protected:
 
     // A stop request as the application makes it; the slave, blocked in its
     // read, ends once the device has ended.
-    void stopAndEnd(sim::DaemonProcess& d, sim::SoundDevice& sound)
+    void stopAndEnd(rectest::Recorder& r)
     {
         seg->recordFlags.fetch_or(FlagStopRequest);
         ASSERT_TRUE(seg.waitUntil([&] { return flagSet(seg->recordFlags, FlagStopped); }));
-        sound.endSource();
-        ASSERT_EQ(d.wait(), 0);
+        r.sound.endSource();
+        ASSERT_EQ(r.wait(), 0);
     }
-
-    sim::Segment seg;
-    kit::ScratchDir dir;
-    std::string tape;
 };
 
 TEST_F(RecordDaemon, WithoutStartRequestTruncatesTheFileAndEnds)
@@ -97,13 +85,12 @@ TEST_F(RecordDaemon, WithoutStartRequestTruncatesTheFileAndEnds)
         kit::writeText(tape, "an older tape");
     }
     writeWord(seg->recordFlags, 0);
-    sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-    sim::DaemonProcess d;
-    ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
-    ASSERT_EQ(d.wait(), 0);
+    rectest::Recorder r;
+    ASSERT_TRUE(r.start(seg, 160));
+    ASSERT_EQ(r.wait(), 0);
     EXPECT_EQ(readText(tape), "");
     EXPECT_EQ(readWord(seg->recordRunning), 0u);
-    auto lines = d.lines();
+    auto lines = r.daemon.lines();
     EXPECT_EQ(slavePid(lines.out), -1);
     EXPECT_TRUE(hasLine(lines.out, server + "Set owner of " + tape + " to " + std::to_string(getuid()) + "." +
                                        std::to_string(getgid())));
@@ -119,16 +106,15 @@ TEST_F(RecordDaemon, WithoutStartRequestTruncatesTheFileAndEnds)
 TEST_F(RecordDaemon, TapeHoldsExactlyWhatWasTakenWhileActiveAndStopIsAcknowledged)
 {
     writeWord(seg->outgoingPosition, 1000); // counts on from where the application left it
-    sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-    sim::DaemonProcess d;
-    ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
+    rectest::Recorder r;
+    ASSERT_TRUE(r.start(seg, 160));
     Bytes taken;
     for (unsigned i = 0; i < 20; ++i) {
         Bytes chunk = pattern(160, i);
-        takeChunk(sound, chunk);
+        takeChunk(r.sound, chunk);
         taken.insert(taken.end(), chunk.begin(), chunk.end());
     }
-    stopAndEnd(d, sound);
+    stopAndEnd(r);
 
     EXPECT_EQ(readFile(tape), taken);
     EXPECT_EQ(readWord(seg->recordFlags), FlagStarted | FlagStopped);
@@ -136,7 +122,7 @@ TEST_F(RecordDaemon, TapeHoldsExactlyWhatWasTakenWhileActiveAndStopIsAcknowledge
     EXPECT_EQ(readWord(seg->outgoingPosition), 1000u + taken.size());
     EXPECT_EQ(readWord(seg->tapeLength), 1000u + taken.size());
     EXPECT_EQ(readWord(seg->tapePosition), 1000u + taken.size());
-    auto lines = d.lines();
+    auto lines = r.daemon.lines();
     EXPECT_GT(slavePid(lines.out), 0);
     EXPECT_TRUE(hasLine(lines.out, slave + "Dying"));
     EXPECT_EQ(lines.out.back(), server + "Dying");
@@ -145,13 +131,12 @@ TEST_F(RecordDaemon, TapeHoldsExactlyWhatWasTakenWhileActiveAndStopIsAcknowledge
 TEST_F(RecordDaemon, EmptyReadWhileActiveWritesNothingButSetsThePositions)
 {
     writeWord(seg->outgoingPosition, 700);
-    sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-    sound.endSource();
-    sim::DaemonProcess d;
-    ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
+    rectest::Recorder r;
+    r.sound.endSource();
+    ASSERT_TRUE(r.start(seg, 160));
     ASSERT_TRUE(seg.waitFor(seg->tapeLength, 700));
     EXPECT_EQ(readWord(seg->tapePosition), 700u);
-    stopAndEnd(d, sound);
+    stopAndEnd(r);
     EXPECT_EQ(readText(tape), "");
     EXPECT_EQ(readWord(seg->outgoingPosition), 700u);
 }
@@ -180,18 +165,17 @@ TEST_F(RecordDaemon, TapeLimitTakesWholeChunksOnly)
         writeWord(seg->tapeLimit, c.limit);
         writeWord(seg->tapeFull, 0);
         writeWord(seg->recordFlags, FlagStartRequest);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
+        rectest::Recorder r;
+        ASSERT_TRUE(r.start(seg, 160));
         for (unsigned i = 0; i < c.chunks; ++i)
-            takeChunk(sound, pattern(160, i));
+            takeChunk(r.sound, pattern(160, i));
         if (c.full) {
-            sound.endSource();
-            ASSERT_EQ(d.wait(), 0);
+            r.sound.endSource();
+            ASSERT_EQ(r.wait(), 0);
             EXPECT_EQ(readWord(seg->tapeFull), 1u);
             EXPECT_EQ(readWord(seg->recordFlags), FlagStarted);
         } else {
-            stopAndEnd(d, sound);
+            stopAndEnd(r);
             EXPECT_EQ(readWord(seg->tapeFull), 0u);
         }
         EXPECT_EQ(readFile(tape).size(), c.expectedFile);
@@ -205,7 +189,7 @@ TEST_F(RecordDaemon, TapeLimitTakesWholeChunksOnly)
 TEST_F(RecordDaemon, LinearSamplesAreTapedInTheCodecsMuLaw)
 {
     writeWord(seg->wrapMode, WrapLinear16);
-    sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe, WrapLinear16);
+    rectest::Recorder r(WrapLinear16);
     Bytes device;
     Bytes expected;
     for (int s = -32768; s <= 32767; s += 41) {
@@ -215,11 +199,10 @@ TEST_F(RecordDaemon, LinearSamplesAreTapedInTheCodecsMuLaw)
     }
     expected.resize(expected.size() / 160 * 160);
     device.resize(expected.size() * 2);
-    sim::DaemonProcess d;
-    ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
-    sound.feedRaw(device);
+    ASSERT_TRUE(r.start(seg, 160));
+    r.sound.feedRaw(device);
     ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, static_cast<uint32_t>(expected.size())));
-    stopAndEnd(d, sound);
+    stopAndEnd(r);
     EXPECT_EQ(readFile(tape), expected);
 }
 
@@ -228,11 +211,10 @@ TEST_F(RecordDaemon, FailuresEndTheRecordingWithTheirReason)
     {
         SCOPED_TRACE("unsupported wrap mode");
         writeWord(seg->wrapMode, 8);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
-        ASSERT_EQ(d.wait(), 0);
-        auto lines = d.lines();
+        rectest::Recorder r;
+        ASSERT_TRUE(r.start(seg, 160));
+        ASSERT_EQ(r.wait(), 0);
+        auto lines = r.daemon.lines();
         EXPECT_TRUE(hasLine(lines.err, "Wrap mode 8 not implemented"));
         EXPECT_TRUE(hasLine(lines.err, "record: Invalid argument"));
         EXPECT_FALSE(hasLine(lines.out, slave + "Dying"));
@@ -245,27 +227,25 @@ TEST_F(RecordDaemon, FailuresEndTheRecordingWithTheirReason)
         writeWord(seg->recordFlags, FlagStartRequest);
         writeWord(seg->outgoingPosition, 0);
         sim::Segment::setPath(seg->outgoingPath, "/dev/full");
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
-        sound.feed(pattern(160, 1));
-        sound.endSource();
-        ASSERT_EQ(d.wait(), 0);
+        rectest::Recorder r;
+        ASSERT_TRUE(r.start(seg, 160));
+        r.sound.feed(pattern(160, 1));
+        r.sound.endSource();
+        ASSERT_EQ(r.wait(), 0);
         EXPECT_EQ(readWord(seg->errorFlag), 1u);
         EXPECT_EQ(readWord(seg->recordFlags), FlagStarted);
         EXPECT_EQ(readWord(seg->outgoingPosition), 0u);
-        EXPECT_TRUE(hasLine(d.lines().err, slave + "Error writing to file /dev/full"));
+        EXPECT_TRUE(hasLine(r.daemon.lines().err, slave + "Error writing to file /dev/full"));
     }
     {
         SCOPED_TRACE("tape file cannot be opened");
         writeWord(seg->recordFlags, FlagStartRequest);
         std::string missing = dir / "no/such/dir";
         sim::Segment::setPath(seg->outgoingPath, missing);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sim::DaemonProcess d;
-        ASSERT_TRUE(sim::startRecord(d, sound, 160, seg));
-        EXPECT_EQ(d.wait(), 1);
-        EXPECT_EQ(d.errors(), server + "Can't open tape file " + missing + " (outgoing)\n");
+        rectest::Recorder r;
+        ASSERT_TRUE(r.start(seg, 160));
+        EXPECT_EQ(r.wait(), 1);
+        EXPECT_EQ(r.daemon.errors(), server + "Can't open tape file " + missing + " (outgoing)\n");
         EXPECT_EQ(readWord(seg->errorFlag), 1u);
         EXPECT_EQ(readWord(seg->recordRunning), 1u);
         EXPECT_EQ(readWord(seg->recordFlags), FlagStartRequest);

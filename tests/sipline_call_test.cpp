@@ -253,7 +253,8 @@ TEST(SiplineCall, LostPacketsPlayAsSilenceAndTheStreamStaysAligned)
 TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
 {
     SIPLINE_PRIVATE_NETWORK();
-    std::string dir = tempDir();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     sim::DaemonProcess sipline;
     // A pty line nobody opens: calls ring until cancelled.
     ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--link",
@@ -302,8 +303,6 @@ TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
     EXPECT_TRUE(sipline.waitForLine("hanging up: the application let go of the line", 10000ms)) << sipline.output();
     EXPECT_TRUE(fourth.waitForLine("session closed", 10000ms)) << fourth.process.output();
     sipline.kill(SIGTERM);
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // callctl on the socket line (--line fd:N): it tapes what the far end says,
@@ -311,7 +310,8 @@ TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
 TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
 {
     SIPLINE_PRIVATE_NETWORK();
-    std::string dir = tempDir();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     Bytes cycle;
     for (int k = 0; k < 256; k++)
         cycle.push_back(static_cast<uint8_t>((k * 73 + 5) & 0xFF));
@@ -341,8 +341,6 @@ TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
         cycles.insert(cycles.end(), cycle.begin(), cycle.end());
     EXPECT_NE(find(canonicalAll(cycles), canonicalAll(middle)), std::string::npos)
         << "a second of the ingoing tape is not the far end's audio, unbroken";
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 namespace {
@@ -410,7 +408,8 @@ bool startKamailio(sim::DaemonProcess& p, const std::string& config)
 TEST(SiplineServe, RoutesSimultaneousCallsByUser)
 {
     SIPLINE_PRIVATE_NETWORK();
-    std::string dir = tempDir();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     Bytes forA = plainPattern(1, 4000), forB = plainPattern(2, 4000);
     {
         std::ofstream config(dir + "/lines.conf");
@@ -436,8 +435,6 @@ TEST(SiplineServe, RoutesSimultaneousCallsByUser)
     EXPECT_NE(find(readFile(dir + "/a.raw"), forA), std::string::npos) << "line a did not get its caller's audio";
     EXPECT_NE(find(readFile(dir + "/b.raw"), forB), std::string::npos) << "line b did not get its caller's audio";
     EXPECT_EQ(find(readFile(dir + "/a.raw"), Bytes(forB.begin(), forB.begin() + 400)), std::string::npos);
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // Registration with digest authentication at kamailio as the registrar,
@@ -445,7 +442,8 @@ TEST(SiplineServe, RoutesSimultaneousCallsByUser)
 TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
 {
     SIPLINE_PRIVATE_NETWORK();
-    std::string dir = tempDir();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     {
         std::ofstream(dir + "/kamailio.cfg") << kamailioConfig;
         std::ofstream(dir + "/password") << "s3cret\n";
@@ -481,8 +479,6 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
         << sipline.output();
     EXPECT_NE(find(readFile(dir + "/line.raw"), audio), std::string::npos) << "the routed call carried no audio";
     kamailio.kill(SIGTERM);
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // A re-INVITE puts the call on hold and takes it off; --max-seconds then
@@ -524,7 +520,8 @@ TEST(SiplineCall, HoldAndResumeThenTheTimeLimitEndsTheCall)
 TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
 {
     SIPLINE_PRIVATE_NETWORK();
-    std::string dir = tempDir();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
     {
         std::string cfg = kamailioConfig;
         cfg.replace(cfg.find("loadmodule \"kex.so\""), 19,
@@ -565,8 +562,6 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
     EXPECT_TRUE(first.waitForLine("session closed", 10000ms));
     EXPECT_TRUE(second.waitForLine("session closed", 10000ms));
     kamailio.kill(SIGTERM);
-    std::string command = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
 // Calls out through an outbound proxy: the INVITE and the BYE take the

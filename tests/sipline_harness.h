@@ -21,8 +21,10 @@
 
 #include "audio_io.h"
 #include "daemon_process.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
+#include "whole_file.h"
 
 namespace siptest {
 
@@ -50,23 +52,8 @@ inline std::string enterPrivateNetwork()
             GTEST_SKIP() << why;                                     \
     } while (0)
 
-inline std::string tempDir()
-{
-    char pattern[] = "/tmp/sipline-test-XXXXXX";
-    return mkdtemp(pattern);
-}
-
-inline Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using kit::readFile;
+using kit::writeFile;
 
 // Every byte value once, in a scrambled order (so 0x10 sits among others),
 // as many times as asked.
@@ -169,7 +156,6 @@ public:
     FarEnd(uint16_t sipPort, const std::vector<int16_t>& mic, const std::string& codecs = "PCMU")
         : sipPort_(sipPort), ctrlPort_(static_cast<uint16_t>(sipPort + 1000))
     {
-        dir_ = tempDir();
         writeWav(dir_ + "/mic.wav", mic);
         std::string snd = dir_ + "/snd";
         mkdir(snd.c_str(), 0700);
@@ -192,9 +178,6 @@ public:
     ~FarEnd()
     {
         process.kill();
-        std::string command = "rm -rf '" + dir_ + "'";
-        if (std::system(command.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir_;
     }
 
     bool start(const std::string& dial, int seconds)
@@ -260,7 +243,8 @@ public:
 private:
     uint16_t sipPort_;
     uint16_t ctrlPort_;
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 // A record and tape folder for voicephone-daemon, started by sipline per
@@ -268,7 +252,6 @@ private:
 struct Application {
     Application()
     {
-        dir = tempDir();
         auto& cb = seg.block();
         sim::Segment::setPath(cb.ingoingPath, dir + "/in.tape");
         sim::Segment::setPath(cb.outgoingPath, dir + "/out.tape");
@@ -279,12 +262,6 @@ struct Application {
         writeWord(cb.ownerGid, getgid());
         writeWord(cb.tapeLimit, 8000 * 60);
         writeWord(cb.responseLimit, 8000 * 60);
-    }
-    ~Application()
-    {
-        std::string command = "rm -rf '" + dir + "'";
-        if (std::system(command.c_str()) != 0)
-            ADD_FAILURE() << "could not remove " << dir;
     }
 
     // The --exec command: the daemon on the socket line, or on the pty
@@ -302,7 +279,8 @@ struct Application {
 
     sim::Segment seg;
     sim::SoundDevice sound{sim::SoundDevice::Kind::Socket, 1};
-    std::string dir;
+    kit::ScratchDir scratch;
+    std::string dir = scratch.path();
 };
 
 // sipline itself, with the sound device's descriptor to pass down.

@@ -121,7 +121,9 @@ TEST(Soak, LongCallWithTapingSwitchedAndTapeCommands)
         for (size_t piece = 0; piece < up.size(); piece += 8192) {
             size_t n = std::min<size_t>(8192, up.size() - piece);
             sound.feed(std::span<const uint8_t>(up.data() + piece, n));
-            ASSERT_TRUE(line.waitForReceived(fedUp + piece + n, 10s)) << "segment " << s;
+            ASSERT_TRUE(line.waitForReceived(fedUp + piece + n, 10s))
+                << "segment " << s << ": the line got " << line.receivedCount() - fedUp << " of the "
+                << piece + n << " bytes fed up so far, " << sound.pendingFeed() << " not yet taken from the device";
         }
         ASSERT_TRUE(line.waitTaken(10s));
         ASSERT_TRUE(sound.waitFedOut(10s));

@@ -6,11 +6,9 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
-#include "daemon_process.h"
 #include "line.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
@@ -34,30 +32,19 @@ void expectCountedTaped(const std::string& path, uint32_t counted, const std::ve
                                    << counted << " counted";
 }
 
-struct Recording {
-    ScratchDir dir;
-    std::string tape = dir / "out.tape";
-    sim::Segment seg;
-    sim::SoundDevice sound{sim::SoundDevice::Kind::RecordPipe};
-    sim::DaemonProcess daemon;
+struct Recording : rectest::Recording {
     std::vector<uint8_t> fed = reliab::pattern(4000 * chunk, 77);
 
     bool start(const std::vector<std::string>& env = {})
     {
-        sim::Segment::setPath(seg->outgoingPath, tape);
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, 0xFFFFFFFF);
-        writeWord(seg->recordFlags, FlagStartRequest);
         sound.feed(fed);
-        bool ok = sim::startRecord(daemon, sound, chunk, seg, env);
-        sound.closeDaemonEnd();
-        return ok && daemon.waitForLine("PID (audio playback) = ");
+        return rectest::Recording::start(chunk, env) && daemon.waitForLine("PID (audio playback) = ");
     }
 
     void stop()
     {
         writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
-        ASSERT_EQ(daemon.wait(5s), std::optional<int>(0));
+        ASSERT_EQ(wait(), std::optional<int>(0));
         EXPECT_TRUE(reliab::groupMembers(daemon.pid()).empty());
     }
 };

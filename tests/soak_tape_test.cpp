@@ -7,10 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "audio_io.h"
-#include "daemon_process.h"
+#include "playback_harness.h"
+#include "record_harness.h"
 #include "reliability_kit.h"
-#include "segment.h"
-#include "sound_device.h"
 
 namespace {
 
@@ -63,16 +62,12 @@ TEST(SoakTape, AnHourRecordedAndPlayedBack)
     // Record.
     {
         sim::Segment seg;
-        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->tapeLimit, 0xFFFFFFFF);
-        writeWord(seg->recordFlags, FlagStartRequest);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::RecordPipe);
-        sound.feed(spoken);
-        sim::DaemonProcess d;
+        rectest::fillRecord(seg, dir / "out.tape");
+        rectest::Recorder r;
+        r.sound.feed(spoken);
+        sim::DaemonProcess& d = r.daemon;
         auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(sim::startRecord(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
+        ASSERT_TRUE(r.start(seg, chunk));
         ASSERT_TRUE(d.waitForLine("PID (audio playback) = "));
         pid_t slave = reliab::pidAfter(d.output(), "PID (audio playback) = ");
         ASSERT_GT(slave, 0);
@@ -82,8 +77,8 @@ TEST(SoakTape, AnHourRecordedAndPlayedBack)
         Usage serverLate = usageOf(d.pid()), slaveLate = usageOf(slave);
         ASSERT_TRUE(seg.waitFor(seg->outgoingPosition, static_cast<uint32_t>(bytes), 30s));
         writeWord(seg->recordFlags, readWord(seg->recordFlags) | FlagStopRequest);
-        sound.endSource();
-        ASSERT_EQ(d.wait(10s), std::optional<int>(0));
+        r.sound.endSource();
+        ASSERT_EQ(r.wait(), std::optional<int>(0));
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_EQ(d.errors(), "");
         EXPECT_TRUE(kit::readFile(dir / "out.tape") == spoken) << "the recorded tape differs";
@@ -97,15 +92,12 @@ TEST(SoakTape, AnHourRecordedAndPlayedBack)
         std::vector<uint8_t> remote = reliab::pattern(bytes, 102);
         kit::writeFile(dir / "in.tape", remote);
         sim::Segment seg;
-        sim::Segment::setPath(seg->ingoingPath, dir / "in.tape");
-        sim::Segment::setPath(seg->outgoingPath, dir / "out.tape");
-        writeWord(seg->wrapMode, 1);
-        writeWord(seg->playFlags, FlagStartRequest);
-        sim::SoundDevice sound(sim::SoundDevice::Kind::PlaybackPipe);
-        sim::DaemonProcess d;
+        playtest::fillRecord(seg, dir / "in.tape", dir / "out.tape");
+        playtest::Player p;
+        sim::SoundDevice& sound = p.sound;
+        sim::DaemonProcess& d = p.daemon;
         auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(sim::startPlayback(d, sound, chunk, seg));
-        sound.closeDaemonEnd();
+        ASSERT_TRUE(p.start(seg, chunk));
         ASSERT_TRUE(d.waitForLine("PID (audio playback) = "));
         pid_t slave = reliab::pidAfter(d.output(), "PID (audio playback) = ");
         ASSERT_GT(slave, 0);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "reliability_kit.h"
 #include "voicephone_harness.h"
 
 namespace voicetest {
@@ -43,11 +44,16 @@ TEST(AudioToTty, DoublesDleOnTheLineAndTapesUndoubled)
     EXPECT_EQ(call.line.strayCodes(), 0u);
 
     // While holdAudio is set the device is still read, but nothing reaches the
-    // line or the tape.
+    // line or the tape.  The pump has dealt with the held audio once it has
+    // taken all of it and sleeps again, waiting for more; only then may
+    // holdAudio go off.
+    ASSERT_TRUE(call.daemon.waitForLine("PID (audio -> ttyI) = "));
+    pid_t pump = reliab::pidAfter(call.daemon.output(), "PID (audio -> ttyI) = ");
+    ASSERT_GT(pump, 0);
     writeWord(cb.holdAudio, 1);
     call.sound.feed(audio(480, 3));
     ASSERT_TRUE(call.sound.waitFedOut());
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(call.seg.waitUntil([&] { return reliab::asleep(pump); })) << "the pump asleep after the held audio";
     EXPECT_EQ(readWord(cb.outgoingPosition), 320u);
     EXPECT_EQ(call.line.receivedCount(), 320u);
     writeWord(cb.holdAudio, 0);

@@ -52,6 +52,25 @@ inline size_t countLines(const std::vector<std::string>& lines, const std::strin
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
 }
 
+// voicephone-daemon on a line and a sound device of its own, for tests
+// that fill the record themselves.
+struct Phone {
+    sim::Line line;
+    sim::SoundDevice sound;
+    sim::DaemonProcess daemon;
+
+    // Starts the daemon with our copies of its ends closed, so each stand-in
+    // sees its end when the daemon's workers are gone; true once phoneUp says
+    // the start-up is behind it.
+    bool start(sim::Segment& seg, int chunkSize, const std::vector<std::string>& env = {})
+    {
+        bool ok = sim::startVoicePhone(daemon, line, sound, chunkSize, seg, env);
+        line.closeDaemonEnd();
+        sound.closeDaemonEnd();
+        return ok && seg.waitFor(seg->phoneUp, 1);
+    }
+};
+
 class Call {
 public:
     explicit Call(int wrapMode = 1, sim::Line::Kind lineKind = sim::Line::Kind::Pty)

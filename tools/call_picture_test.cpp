@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "scratch_dir.h"
 
 namespace callctl {
 namespace {
@@ -48,9 +49,9 @@ TEST(CallPicture, DrawsEachSideWhereItTalksAndMarksWhereThingsHappened)
     p.marks.push_back({TapeMark::Kind::TapeMove, 12000, 4000, "skip back 1 s"});
     p.title = "test";
 
-    char dir[] = "/tmp/callctl-png-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/call.png";
+    kit::ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::string path = dir / "call.png";
     std::string error;
     ASSERT_TRUE(drawCallPicture(p, path, &error)) << error;
     Pixels px(path);
@@ -74,8 +75,7 @@ TEST(CallPicture, DrawsEachSideWhereItTalksAndMarksWhereThingsHappened)
     for (int y = 40; y < 56; ++y)
         arrow |= px.at(between, y) != 0xFFFFFF;
     EXPECT_TRUE(arrow);
-    EXPECT_FALSE(drawCallPicture(p, std::string(dir) + "/no/such/dir/x.png", &error));
-    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+    EXPECT_FALSE(drawCallPicture(p, dir / "no/such/dir/x.png", &error));
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "scratch_dir.h"
+
 namespace callctl {
 namespace {
 
@@ -76,9 +78,9 @@ TEST(Devices, LineChoicesAreParsedAndInheritedDescriptorsChecked)
 
 TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
 {
-    char dir[] = "/tmp/callctl-dev-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string out = std::string(dir) + "/got.raw";
+    kit::ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::string out = dir / "got.raw";
     std::string error;
     std::vector<uint8_t> bytes(50000);
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -97,7 +99,6 @@ TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
     }
     std::ifstream f(out, std::ios::binary);
     EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), bytes);
-    std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 TEST(Devices, ALineIsOpenedRawAndMustBeATty)

@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "scratch_dir.h"
+
 namespace callctl {
 namespace {
 
@@ -13,14 +15,12 @@ class OutputFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/callctl-out-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     void make(const std::string& name, const std::string& text = "x") { std::ofstream(path(name)) << text; }
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(OutputFile, AnOutputThatIsAnInputOrExistsIsRefused)

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "scratch_dir.h"
+
 namespace callctl {
 namespace {
 
@@ -69,9 +71,9 @@ TEST(Session, FindsTheDaemonsOnlyWhereAllThreeAre)
     std::string dir, error;
     EXPECT_FALSE(findDaemonDir("/nonexistent", &dir, &error));
     EXPECT_EQ(error, "--daemons /nonexistent: no program /nonexistent/voicephone-daemon");
-    char pattern[] = "/tmp/callctl-daemons-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    std::string d = pattern;
+    kit::ScratchDir scratch;
+    const std::string& d = scratch.path();
+    ASSERT_FALSE(d.empty());
     for (const char* p : {"voicephone-daemon", "playback-daemon"}) {
         std::string path = d + "/" + p;
         FILE* f = fopen(path.c_str(), "w");
@@ -86,7 +88,6 @@ TEST(Session, FindsTheDaemonsOnlyWhereAllThreeAre)
     chmod(last.c_str(), 0755);
     EXPECT_TRUE(findDaemonDir(d, &dir, &error)) << error;
     EXPECT_EQ(dir, d);
-    std::system(("rm -rf '" + d + "'").c_str());
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "scratch_dir.h"
 
 namespace callctl {
 namespace {
@@ -15,14 +16,12 @@ class TapeWav : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/callctl-wav-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 std::vector<uint8_t> everyByte(size_t length)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "daemon_util.h"
+#include "scratch_dir.h"
 #include "tape_navigation.h"
 
 namespace {
@@ -36,19 +37,12 @@ class TapeFiles : public testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/tape-writer-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         cb_ = std::make_unique<ControlBlock>();
         writeWord(cb_->tapeLimit, 0xFFFFFFFF);
         writeWord(cb_->recordFlags, FlagStarted | FlagActive);
     }
-    void TearDown() override
-    {
-        closeAll();
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
+    void TearDown() override { closeAll(); }
 
     // Writes both files and opens them for update; the words start at 0.
     void makeTape(const Bytes& in, const Bytes& out)
@@ -99,7 +93,8 @@ protected:
     uint32_t word(const Word& w) const { return readWord(w); }
     bool taping() const { return flagSet(cb_->recordFlags, FlagActive); }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
     std::unique_ptr<ControlBlock> cb_;
     Tape tape_;
 };

@@ -9,14 +9,9 @@
 #include <string>
 #include <unistd.h>
 
-namespace {
+#include "scratch_dir.h"
 
-std::string tempDir()
-{
-    char pattern[] = "/tmp/orvex-probe-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    return dir ? dir : "/tmp";
-}
+namespace {
 
 // Runs the probe with rules preloaded and returns what it printed.
 std::string probe(const std::string& rules, const std::string& args, const std::string& log = "/dev/null")
@@ -58,8 +53,8 @@ TEST(Interposer, FailsEachCallOnCue)
 
 TEST(Interposer, StreamFaultsSetTheErrorIndicatorAndStoreOnlyTheShortPart)
 {
-    std::string dir = tempDir();
-    std::string file = dir + "/out.tape";
+    kit::ScratchDir dir;
+    std::string file = dir / "out.tape";
     EXPECT_EQ(probe("call=fwrite,path=out.tape,after=1,count=1,short=4,errno=ENOSPC", "fwrite " + file + " 3"),
               lines({"fwrite 10 0 0", "fwrite 4 28 1", "fwrite 10 0 0"}));
     std::ifstream f(file, std::ios::binary);
@@ -70,14 +65,12 @@ TEST(Interposer, StreamFaultsSetTheErrorIndicatorAndStoreOnlyTheShortPart)
               lines({"fread 10 0 0", "fread 0 5 1", "fread 10 0 0"}));
     // A path rule leaves other files alone.
     EXPECT_EQ(probe("call=fwrite,path=in.tape", "fwrite " + file + " 1"), "fwrite 10 0 0\n");
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(Interposer, SelectsTheProcessByForkOrderAndLogsFaults)
 {
-    std::string dir = tempDir();
-    std::string log = dir + "/log";
+    kit::ScratchDir dir;
+    std::string log = dir / "log";
     EXPECT_EQ(probe("call=read,in=1,after=1", "forkread 2", log), lines({"read 10 0", "read -1 5", "parentread 10 0"}));
     std::ifstream f(log);
     std::string pid, call, rule, extra;
@@ -85,8 +78,6 @@ TEST(Interposer, SelectsTheProcessByForkOrderAndLogsFaults)
     EXPECT_EQ(call, "read");
     EXPECT_EQ(rule, "0");
     EXPECT_FALSE(f >> extra) << "one fault, one line";
-    unlink(log.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(Interposer, RefusesRulesItCannotRead)

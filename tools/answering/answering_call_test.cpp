@@ -16,6 +16,7 @@
 #include "daemon_process.h"
 #include "line.h"
 #include "phrases.h"
+#include "scratch_dir.h"
 #include "segment.h"
 #include "sound_device.h"
 #include "tape_wav.h"
@@ -57,9 +58,7 @@ class AnsweringCallTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/answering-call-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         box_ = std::make_unique<Mailbox>(dir_ + "/box");
         std::string error;
         ASSERT_TRUE(box_->open(&error)) << error;
@@ -84,7 +83,6 @@ protected:
             driver_.join();
         if (daemon_.running())
             daemon_.kill();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
     }
 
     // The far end as a live line: 80 bytes of silence every 10 ms, unless
@@ -229,7 +227,8 @@ protected:
         return m;
     }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
     std::unique_ptr<Mailbox> box_;
     std::unique_ptr<PromptCache> prompts_;
     sim::Segment seg_;

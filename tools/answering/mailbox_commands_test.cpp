@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "command_line.h"
+#include "scratch_dir.h"
 #include "tape_wav.h"
 
 namespace callctl {
@@ -51,9 +52,7 @@ class MessagesCommand : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/answering-messages-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         box_ = std::make_unique<Mailbox>(dir_ + "/box");
         std::string error;
         ASSERT_TRUE(box_->open(&error)) << error;
@@ -67,7 +66,6 @@ protected:
             ASSERT_TRUE(box_->commitMessage(&pending, meta, nullptr, &error)) << error;
         }
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     int run(const std::vector<std::string>& words, MessagesOptions options = {})
     {
@@ -79,7 +77,8 @@ protected:
         return runMessagesRequest(*box_, r, options, 1796778123 + 3600, &out_, &error_);
     }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
     std::unique_ptr<Mailbox> box_;
     std::string out_, error_;
 };

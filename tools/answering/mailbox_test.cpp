@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "scratch_dir.h"
 #include "tape_wav.h"
 
 namespace callctl {
@@ -25,14 +26,11 @@ class MailboxTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/answering-mailbox-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
         box_ = std::make_unique<Mailbox>(dir_ + "/box/");
         std::string error;
         ASSERT_TRUE(box_->open(&error)) << error;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     // Records a message as the daemon does: into the pending file.
     static bool record(Mailbox& box, const std::vector<uint8_t>& audio, const MessageMeta& meta, Message* stored,
@@ -75,7 +73,8 @@ protected:
         return all;
     }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
     std::unique_ptr<Mailbox> box_;
 };
 

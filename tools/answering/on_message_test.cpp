@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "scratch_dir.h"
 #include "tape_wav.h"
 
 namespace callctl {
@@ -15,11 +16,8 @@ class OnMessage : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/answering-hook-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::string read(const std::string& name)
     {
         std::vector<uint8_t> bytes;
@@ -28,7 +26,8 @@ protected:
         return std::string(bytes.begin(), bytes.end());
     }
 
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(OnMessage, TheCommandSeesTheMessageInItsEnvironment)

@@ -9,6 +9,7 @@
 
 #include "audio_io.h"
 #include "phrases.h"
+#include "scratch_dir.h"
 #include "tape_wav.h"
 
 namespace callctl {
@@ -32,11 +33,8 @@ class Prompts : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/answering-prompts-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(dir_.empty());
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
     std::vector<std::string> files() const
     {
         std::vector<std::string> names;
@@ -48,7 +46,8 @@ protected:
         }
         return names;
     }
-    std::string dir_;
+    kit::ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
 };
 
 TEST_F(Prompts, SpeechIsEightKilohertzMuLawOfAPlausibleLengthAndLevel)
