@@ -137,7 +137,7 @@ int answerCommand(const Args& args)
     else
         close(lineFd);
     sound.closeDaemonEnd();
-    bool up = s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, std::chrono::milliseconds(3000));
+    bool up = s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, daemonPatience);
     if (up && caller)
         caller->start();
     KeyboardMode keyboard;
@@ -212,17 +212,17 @@ int answerCommand(const Args& args)
     if (ourEnd && s.daemonRunning() && readWord(cb.responseRecording)) {
         s.action("stop recording");
         writeWord(cb.responseStop, 1);
-        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, std::chrono::milliseconds(2000), false);
+        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, daemonPatience, false);
     }
     std::optional<int> st;
     if (s.daemonRunning()) {
         if (caller && !ourEnd) {
             caller->hangUp();
-            st = s.waitDaemon(std::chrono::milliseconds(3000));
+            st = s.waitDaemon(daemonPatience);
         } else {
             s.action("hang up");
             writeWord(cb.stopRequest, 1);
-            st = s.waitDaemon(std::chrono::milliseconds(5000));
+            st = s.waitDaemon(daemonPatience);
         }
     } else {
         st = s.waitDaemon(std::chrono::milliseconds(1000));

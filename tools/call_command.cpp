@@ -153,8 +153,9 @@ int callCommand(const Args& args)
     else
         close(lineFd);
     sound.closeDaemonEnd();
-    if (!s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, std::chrono::milliseconds(3000))) {
-        s.waitDaemon(std::chrono::milliseconds(3000));
+    if (!s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, daemonPatience)) {
+        writeWord(cb.stopRequest, 1);
+        s.waitDaemon(daemonPatience);
         s.stopWatching();
         finishTranscript(c, transcript, &status);
         return failure(cmd, "the call did not come up");
@@ -235,7 +236,7 @@ int callCommand(const Args& args)
         writeWord(cb.stopRequest, 1);
         hungUp = true;
     }
-    st = s.waitDaemon(std::chrono::milliseconds(hungUp ? 5000 : 1000));
+    st = s.waitDaemon(hungUp ? daemonPatience : std::chrono::milliseconds(1000));
     if (far)
         far->stop();
     s.stopWatching();

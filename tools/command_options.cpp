@@ -203,7 +203,7 @@ bool ensureFile(const std::string& path, std::string* error)
 int endCall(Session& s, const char* command)
 {
     writeWord(s.cb().stopRequest, 1);
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
+    std::optional<int> st = s.waitDaemon(daemonPatience);
     if (st != 0)
         return failure(command, "voicephone-daemon did not end cleanly");
     return exitOk;
