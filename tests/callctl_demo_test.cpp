@@ -7,6 +7,7 @@
 #include <sndfile.h>
 #include <sstream>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -70,6 +71,12 @@ void endsWellAndSaysSo(const DemoRun& d)
                              "take.ul", "take.wav", "greeting.ul", "response.ul", "response.wav", "transcript.txt",
                              "call.png"})
         EXPECT_EQ(access(d.path(name).c_str(), R_OK), 0) << name;
+    // Read on an 80-column terminal.
+    std::istringstream lines(d.summary);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+    // Every file was put in place; no temporary one is left.
+    EXPECT_EQ(std::system(("test -z \"$(ls -A '" + d.dir + "/out' | grep partial)\"").c_str()), 0);
 }
 
 void callWavHoldsBothTapedSidesInStep(const DemoRun& d)
@@ -186,12 +193,32 @@ TEST(CallctlDemo, LeavesEveryFileRight)
     d.dir = dir.path();
     sim::DaemonProcess demo;
     std::string program = sim::programPath("callctl");
-    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6"}, {}));
+    // An earlier run's file, replaced as asked.
+    ASSERT_EQ(mkdir((d.dir + "/out").c_str(), 0755), 0);
+    kit::writeFile(d.path("call.wav"), std::vector<uint8_t>(100, 'x'));
+    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6", "-y"}, {}));
     d.status = demo.wait(demoDeadline);
     ASSERT_TRUE(d.status) << "the demo did not end within " << demoDeadline.count() / 1000 << " s";
     d.summary = demo.output();
     d.errors = demo.errors();
     checkEveryFile(d);
+}
+
+TEST(CallctlDemo, LeavesAnEarlierRunsFilesUnlessForced)
+{
+    kit::ScratchDir dir;
+    std::string out = dir.path() + "/out";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    kit::writeFile(out + "/transcript.txt", std::vector<uint8_t>{'k', 'e', 'e', 'p'});
+    sim::DaemonProcess demo;
+    std::string program = sim::programPath("callctl");
+    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", out, "--seconds", "6"}, {}));
+    EXPECT_EQ(demo.wait(demoDeadline), 1);
+    EXPECT_NE(demo.errors().find(out + "/transcript.txt exists; give --force (or -y) to replace it"), std::string::npos)
+        << demo.errors();
+    EXPECT_EQ(kit::readText(out + "/transcript.txt"), "keep");
+    // Refused before anything was written.
+    EXPECT_EQ(std::system(("test $(ls -A '" + out + "' | wc -l) -eq 1").c_str()), 0);
 }
 
 std::vector<pid_t> childrenOf(pid_t pid)

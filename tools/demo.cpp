@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "commands.h"
 #include "far_end.h"
 #include "line.h"
+#include "output_file.h"
 #include "session.h"
 #include "sound_device.h"
 #include "tape_wav.h"
@@ -23,7 +25,7 @@ namespace {
 
 const char* demoUsage =
     "usage: callctl demo [--out DIR] [--seconds N] [--remote WAV] [--local WAV]\n"
-    "                    [--daemons DIR] [--verbose]\n"
+    "                    [--daemons DIR] [--verbose] [--force]\n"
     "\n"
     "Runs the three daemons on stand-ins for the line and the sound device:\n"
     "a taped call with DTMF, touchtones, a remote code and tape moves; the\n"
@@ -35,7 +37,9 @@ const char* demoUsage =
     "  --remote WAV    what the remote party says (default a synthetic voice)\n"
     "  --local WAV     what the local user says (default a synthetic voice)\n"
     "  --daemons DIR   where the daemons are (default beside callctl, or ../libexec)\n"
-    "  --verbose       print the transcript as it is written\n";
+    "  --verbose       print the transcript as it is written\n"
+    "  --force, -y     replace the files of an earlier run in DIR (they are put\n"
+    "                  in place together when the run is over)\n";
 
 constexpr int chunkSize = 160;
 constexpr const char* remoteCodeKeyed = "2468";
@@ -78,9 +82,33 @@ private:
     size_t at_ = 0;
 };
 
+constexpr const char* demoOutputs[] = {"tape-in.ul",  "tape-out.ul", "call.wav",     "playback.wav",
+                                       "playback-outgoing.wav",    "take.ul",      "take.wav",
+                                       "greeting.ul", "response.ul", "response.wav", "transcript.txt", "call.png"};
+
+// The demo's files are written under temporary names (the daemons write
+// theirs by path) and put in place together when the run is over.
 struct DemoFiles {
     std::string dir;
-    std::string path(const char* name) const { return dir + "/" + name; }
+    StagedOutputs staged;
+    std::map<std::string, std::string> temp; // name -> temporary path
+    std::string final(const std::string& name) const { return dir + "/" + name; }
+    std::string path(const std::string& name) const { return temp.at(name); }
+    bool stageAll(std::string* error)
+    {
+        for (const char* name : demoOutputs)
+            if ((temp[name] = staged.stage(final(name), error)).empty())
+                return false;
+        return true;
+    }
+    // A message about a file, with the name the person knows it by.
+    std::string shown(std::string text) const
+    {
+        for (const auto& [name, t] : temp)
+            for (size_t at = text.find(t); at != std::string::npos; at = text.find(t, at))
+                text.replace(at, t.size(), final(name));
+        return text;
+    }
 };
 
 bool setPathField(char (&field)[pathFieldSize], const std::string& path, std::string* error)
@@ -502,6 +530,33 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     return r;
 }
 
+// One entry of the summary: "  label     text", the text wrapped at spaces
+// onto lines indented under it, so no line is wider than `width` (but for
+// a single word that is wider by itself, such as a long path).
+std::string fitColumns(const char* label, const std::string& text, size_t width)
+{
+    std::string indent = *label ? "            " : "  ";
+    std::string out, lineText = *label ? "  " + std::string(label) : "";
+    lineText.resize(*label ? indent.size() : 0, ' ');
+    bool first = true;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end + 1;
+        if (!first && lineText.size() + 1 + word.size() > width) {
+            out += lineText + "\n";
+            lineText = indent;
+        } else if (!first) {
+            lineText += ' ';
+        }
+        lineText += word;
+        first = false;
+    }
+    return out + lineText + "\n";
+}
+
 } // namespace
 
 int demoCommand(const Args& args)
@@ -510,7 +565,7 @@ int demoCommand(const Args& args)
     std::string error;
     if (!scanArguments(args,
                        {{"--out", true}, {"--seconds", true}, {"--remote", true}, {"--local", true},
-                        {"--daemons", true}, {"--verbose", false}},
+                        {"--daemons", true}, {"--verbose", false}, {"--force", false}, {"-y", false}},
                        &a, &error))
         return usageError("demo", error);
     if (a.help)
@@ -527,10 +582,21 @@ int demoCommand(const Args& args)
     std::string daemonDir;
     if (!findDaemonDir(valueOr(a, "--daemons", ""), &daemonDir, &error))
         return failure("demo", error);
-    DemoFiles f{absolute(valueOr(a, "--out", "demo-out"))};
+    std::string shownDir = valueOr(a, "--out", "demo-out");
+    DemoFiles f;
+    f.dir = absolute(shownDir);
     while (f.dir.size() > 1 && f.dir.back() == '/')
         f.dir.pop_back();
-    if (!makeDirs(f.dir, &error))
+    std::vector<std::string> inputs, outputs;
+    for (const char* o : {"--remote", "--local"})
+        if (has(a, o))
+            inputs.push_back(a.values[o]);
+    for (const char* name : demoOutputs)
+        outputs.push_back(f.final(name));
+    std::string problem = outputProblem(inputs, outputs, has(a, "--force") || has(a, "-y"));
+    if (!problem.empty())
+        return failure("demo", problem);
+    if (!makeDirs(f.dir, &error) || !f.stageAll(&error))
         return failure("demo", error);
 
     installInterruptHandler();
@@ -577,26 +643,42 @@ int demoCommand(const Args& args)
                 dying += l.ends_with("Dying");
         if (interrupted)
             o.fail("interrupted");
-        if (!transcript.write(f.path("transcript.txt"), &error))
+        // The transcript names each file as the person finds it.
+        std::string text;
+        for (const auto& e : transcript.entries())
+            text += f.shown(Transcript::format(e)) + "\n";
+        if (!writeWholeFile(f.path("transcript.txt"), std::vector<uint8_t>(text.begin(), text.end()), &error))
+            o.fail(error);
+        // Files of a failed run are not left to be taken for good ones; the
+        // transcript tells what happened.
+        if (!(o.ok ? f.staged.commitAll(&error) : f.staged.commit(f.final("transcript.txt"), &error)))
             o.fail(error);
 
-        printf("callctl demo: %s in %.1f s, files in %s/\n", o.ok ? "done" : "FAILED", transcript.elapsed(),
-               f.dir.c_str());
-        printf("  call      tape %s (%zu bytes remote, %zu local), DTMF '%c' %s, touchtones %s,\n"
-               "            remote code keyed %s, read back %s\n",
-               tapeTime(call.tapeLength, true).c_str(), call.inBytes, call.outBytes, localKey,
-               call.dtmfSent ? "sent" : "NOT sent", s.touchtonesHeard().empty() ? "none" : s.touchtonesHeard().c_str(),
-               remoteCodeKeyed, call.codeRead.empty() ? "nothing" : call.codeRead.c_str());
-        printf("  playback  mixed %zu samples -> playback.wav, outgoing only %zu -> playback-outgoing.wav\n",
-               play.mixed, play.outgoing);
-        printf("  record    take.ul %zu bytes of a %u-byte limit%s\n", take.bytes, take.limit,
-               take.full ? ", tape full" : "");
-        printf("  answer    greeting %zu bytes down the line in %.1f s, response.ul %zu bytes (limit %u)\n",
-               answer.greetingHeard, answer.greetingSeconds, answer.response, answer.limit);
-        printf("  daemons   %zu \"Dying\" lines, transcript.txt %zu lines, picture call.png\n", dying,
-               transcript.entries().size());
+        char line[160];
+        std::string summary;
+        auto add = [&](const char* label, const std::string& text) { summary += fitColumns(label, text, 80); };
+        snprintf(line, sizeof line, "callctl demo: %s in %.1f s,", o.ok ? "done" : "FAILED", transcript.elapsed());
+        summary += fitColumns("", std::string(line) + " files in " + shownDir +
+                                      (o.ok ? "/" : "/ (only transcript.txt kept)"),
+                              80);
+        snprintf(line, sizeof line, "tape %s: %zu bytes remote, %zu local; DTMF '%c' %s;",
+                 tapeTime(call.tapeLength, true).c_str(), call.inBytes, call.outBytes, localKey,
+                 call.dtmfSent ? "sent" : "NOT sent");
+        add("call", std::string(line) + " touchtones " +
+                        (s.touchtonesHeard().empty() ? "none" : s.touchtonesHeard()) + "; remote code keyed " +
+                        remoteCodeKeyed + ", read back " + (call.codeRead.empty() ? "nothing" : call.codeRead));
+        add("playback", "mixed " + std::to_string(play.mixed) + " samples (playback.wav), outgoing only " +
+                            std::to_string(play.outgoing) + " (playback-outgoing.wav)");
+        add("record", "take.ul " + std::to_string(take.bytes) + " bytes of a " + std::to_string(take.limit) +
+                          "-byte limit" + (take.full ? ", tape full" : ""));
+        snprintf(line, sizeof line, "greeting %zu bytes down the line in %.1f s; response.ul %zu bytes (limit %u)",
+                 answer.greetingHeard, answer.greetingSeconds, answer.response, answer.limit);
+        add("answer", line);
+        add("daemons", std::to_string(dying) + " \"Dying\" lines; transcript.txt " +
+                           std::to_string(transcript.entries().size()) + " lines; picture call.png");
         for (const auto& p : o.problems)
-            printf("  problem   %s\n", p.c_str());
+            add("problem", f.shown(p));
+        fputs(summary.c_str(), stdout);
     }
     return o.ok ? exitOk : exitFailure;
 }
