@@ -107,6 +107,51 @@ TEST_F(CallctlTruth, ACallThatLosesADirectionHangsUpAndFails)
     EXPECT_TRUE(contains(r.err, "\"(audio->ttyI) read: Connection reset by peer\"")) << r.err;
 }
 
+// The speaker of a call plays at a speaker's pace, so the daemon's last
+// audio waits in the socket when the call ends; the WAV is written only
+// once the speaker has taken it all.
+TEST_F(CallctlTruth, CallWavIsCompleteEveryTimeOnABusyMachine)
+{
+    std::string program = sim::programPath("callctl");
+    // Two busy loops for as long as the test runs, however it ends.
+    struct Load {
+        std::atomic<bool> busy{true};
+        std::vector<std::thread> threads;
+        Load()
+        {
+            for (int i = 0; i < 2; ++i)
+                threads.emplace_back([this] {
+                    volatile unsigned long spin = 0;
+                    while (busy)
+                        spin = spin + 1;
+                });
+        }
+        ~Load()
+        {
+            busy = false;
+            for (auto& t : threads)
+                t.join();
+        }
+    } load;
+    for (int run = 0; run < 6; ++run) {
+        // Taping on at once, a second of keys, then their end hangs up.
+        Outcome r = shell("cd '" + dir_ + "' && printf 't.....' | '" + program +
+                              "' call --tape t --sound heard.wav -y -q",
+                          60000ms);
+        ASSERT_EQ(r.status, 0) << "run " << run << ": " << r.err;
+        // Each chunk the daemon taped it played first: the speaker's WAV
+        // ends with the ingoing tape.
+        std::vector<uint8_t> heard = wavBytes(path("heard.wav")), taped = kit::readFile(path("t-in.ul"));
+        ASSERT_FALSE(taped.empty()) << "run " << run;
+        ASSERT_GE(heard.size(), taped.size()) << "run " << run;
+        ASSERT_TRUE(std::equal(taped.rbegin(), taped.rend(), heard.rbegin()))
+            << "run " << run << ": the WAV's " << heard.size() << " bytes do not end with the " << taped.size()
+            << " taped";
+        std::remove(path("t-in.ul").c_str());
+        std::remove(path("t-out.ul").c_str());
+    }
+}
+
 TEST_F(CallctlTruth, PlayedWavIsCompleteEveryTimeOnABusyMachine)
 {
     std::vector<uint8_t> tape = pattern(8000, 9);

@@ -42,7 +42,9 @@ const char* callUsage =
     "  --tape-limit SEC    largest tape (default 3600)\n"
     "  --remote WAV        what the stand-in far end says\n"
     "  --local WAV         what the stand-in microphone hears\n"
-    "  --remote-code D     digits the far end keys on 'k' (default 1234)\n";
+    "  --remote-code D     digits the far end keys on 'k' (default 1234)\n"
+    "  --fast              the stand-in speaker takes the audio as fast as it\n"
+    "                      comes instead of at the pace of a speaker\n";
 
 void printCallEnd(Session& s)
 {
@@ -72,7 +74,8 @@ int callCommand(const Args& args)
                       {"--tape-limit", true},
                       {"--remote", true},
                       {"--local", true},
-                      {"--remote-code", true}},
+                      {"--remote-code", true},
+                      {"--fast", false}},
                      callUsage, &a, &status))
         return status;
     std::string error;
@@ -91,6 +94,8 @@ int callCommand(const Args& args)
     Common c;
     if (!commonFrom(cmd, a, &c, &status))
         return status;
+    if (has(a, "--fast") && c.sound.kind != SoundChoice::Kind::Sim && c.sound.kind != SoundChoice::Kind::Wav)
+        return usageError(cmd, "--fast is for the stand-in sound device (sim or FILE.wav)");
 
     bool ok = true;
     std::vector<uint8_t> mic = microphoneFrom(valueOr(a, "--local", ""), 23, 205, &error, &ok);
@@ -119,6 +124,7 @@ int callCommand(const Args& args)
     writeWord(cb.tapeLimit, static_cast<uint32_t>(limit * bytesPerSecond));
 
     SoundEndpoint sound;
+    sound.setFast(has(a, "--fast"));
     if (!sound.open(c.sound, SoundUse::Call, c.wrap, mic, true, &error))
         return failure(cmd, error);
     std::unique_ptr<sim::Line> simLine;

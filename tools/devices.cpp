@@ -120,7 +120,7 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         using K = sim::SoundDevice::Kind;
         K kind = use == SoundUse::Play ? K::PlaybackPipe : use == SoundUse::Record ? K::RecordPipe : K::Socket;
         sim_ = std::make_unique<sim::SoundDevice>(kind, wrapMode);
-        if (use == SoundUse::Play && !fast_)
+        if (use != SoundUse::Record && !fast_)
             sim_->setSinkPaced(true);
         if (use != SoundUse::Play && !microphone_.empty()) {
             sim_->setPaced(true);
@@ -364,9 +364,11 @@ bool SoundEndpoint::finish(std::string* error)
         }
         return true;
     }
-    if (sim_ && use_ == SoundUse::Play && !interrupted) {
-        // The daemon has ended; what it wrote last may still be in the pipe.
-        // The stand-in plays it at real time, so allow for the pipe's worth.
+    if (sim_ && use_ != SoundUse::Record && !interrupted) {
+        // The daemon has ended; what it wrote last may still be in the pipe
+        // or socket.  The stand-in plays it at real time, so allow for the
+        // buffer's worth.
+        sim_->daemonEnded();
         if (!sim_->waitSinkClosed(std::chrono::milliseconds(30000))) {
             *error = "the stand-in sound device did not take all the daemon played";
             return false;

@@ -38,8 +38,8 @@ public:
     SoundEndpoint(const SoundEndpoint&) = delete;
     SoundEndpoint& operator=(const SoundEndpoint&) = delete;
 
-    // A stand-in speaker for play takes the audio at real time unless told
-    // to take it as fast as it comes.  Before open().
+    // A stand-in speaker (play, call) takes the audio at real time unless
+    // told to take it as fast as it comes.  Before open().
     void setFast(bool fast) { fast_ = fast; }
 
     // `microphone` is what a stand-in captures: µ-law bytes, played in a
