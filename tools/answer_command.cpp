@@ -38,7 +38,10 @@ const char* answerUsage =
     "                      exists, the next free FILE-2, FILE-3, ... (--force:\n"
     "                      replace it)\n"
     "  --response-limit SEC   at most this long (default 60)\n"
-    "  --caller WAV        what the stand-in caller says\n";
+    "  --caller WAV        what the stand-in caller says\n"
+    "  --mic-cmd CMD       with --sound-cmd: CMD writes the microphone on its\n"
+    "                      standard output (mu-law, or 16-bit with --wrap 16);\n"
+    "                      the --sound-cmd then only plays\n";
 
 } // namespace
 
@@ -52,7 +55,8 @@ int answerCommand(const Args& args)
                       {"--greeting", true},
                       {"--response", true},
                       {"--response-limit", true},
-                      {"--caller", true}},
+                      {"--caller", true},
+                      {"--mic-cmd", true}},
                      answerUsage, &a, &status))
         return status;
     std::string error;
@@ -68,7 +72,7 @@ int answerCommand(const Args& args)
     if (!lineChoiceFrom(lineName, &line, &error))
         return usageError(cmd, error);
     Common c;
-    if (!commonFrom(cmd, a, &c, &status))
+    if (!commonFrom(cmd, a, &c, &status) || !micCommandFrom(cmd, a, &c, &status))
         return status;
     bool ok = true;
     std::vector<uint8_t> callerVoice = microphoneFrom(valueOr(a, "--caller", ""), 53, 125, &error, &ok);

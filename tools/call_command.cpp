@@ -44,7 +44,10 @@ const char* callUsage =
     "  --local WAV         what the stand-in microphone hears\n"
     "  --remote-code D     digits the far end keys on 'k' (default 1234)\n"
     "  --fast              the stand-in speaker takes the audio as fast as it\n"
-    "                      comes instead of at the pace of a speaker\n";
+    "                      comes instead of at the pace of a speaker\n"
+    "  --mic-cmd CMD       with --sound-cmd: CMD writes the microphone on its\n"
+    "                      standard output (mu-law, or 16-bit with --wrap 16);\n"
+    "                      the --sound-cmd then only plays\n";
 
 void printCallEnd(Session& s)
 {
@@ -75,7 +78,8 @@ int callCommand(const Args& args)
                       {"--remote", true},
                       {"--local", true},
                       {"--remote-code", true},
-                      {"--fast", false}},
+                      {"--fast", false},
+                      {"--mic-cmd", true}},
                      callUsage, &a, &status))
         return status;
     std::string error;
@@ -92,7 +96,7 @@ int callCommand(const Args& args)
     if (!lineChoiceFrom(lineName, &line, &error))
         return usageError(cmd, error);
     Common c;
-    if (!commonFrom(cmd, a, &c, &status))
+    if (!commonFrom(cmd, a, &c, &status) || !micCommandFrom(cmd, a, &c, &status))
         return status;
     if (has(a, "--fast") && c.sound.kind != SoundChoice::Kind::Sim && c.sound.kind != SoundChoice::Kind::Wav)
         return usageError(cmd, "--fast is for the stand-in sound device (sim or FILE.wav)");

@@ -113,6 +113,22 @@ bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* stat
     return true;
 }
 
+bool micCommandFrom(const std::string& command, ScannedArgs& a, Common* c, int* status)
+{
+    if (!has(a, "--mic-cmd"))
+        return true;
+    c->sound.micCommand = a.values["--mic-cmd"];
+    if (c->sound.kind != SoundChoice::Kind::Command) {
+        *status = usageError(command, "--mic-cmd goes with --sound-cmd, which plays what the microphone command hears");
+        return false;
+    }
+    if (c->sound.micCommand.empty()) {
+        *status = usageError(command, "--mic-cmd: give a command");
+        return false;
+    }
+    return true;
+}
+
 bool secondsOption(const std::string& command, ScannedArgs& a, const char* name, double low, double high,
                    double* out, int* status)
 {
