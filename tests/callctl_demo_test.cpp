@@ -186,21 +186,33 @@ void checkEveryFile(const DemoRun& d)
 // The 6 s demo takes about 7 s on an idle machine.
 constexpr auto demoDeadline = 120000ms;
 
+bool startDemo(sim::DaemonProcess& demo, const DemoRun& d, std::vector<std::string> more = {})
+{
+    std::string program = sim::programPath("callctl");
+    std::vector<std::string> argv{program, "demo", "--out", d.dir + "/out", "--seconds", "6"};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return demo.start(program, argv, {});
+}
+
+void waitForDemo(sim::DaemonProcess& demo, DemoRun& d)
+{
+    d.status = demo.wait(demoDeadline);
+    ASSERT_TRUE(d.status) << "the demo did not end within " << demoDeadline.count() / 1000 << " s";
+    d.summary = demo.output();
+    d.errors = demo.errors();
+}
+
 TEST(CallctlDemo, LeavesEveryFileRight)
 {
     kit::ScratchDir dir;
     DemoRun d;
     d.dir = dir.path();
-    sim::DaemonProcess demo;
-    std::string program = sim::programPath("callctl");
     // An earlier run's file, replaced as asked.
     ASSERT_EQ(mkdir((d.dir + "/out").c_str(), 0755), 0);
     kit::writeFile(d.path("call.wav"), std::vector<uint8_t>(100, 'x'));
-    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6", "-y"}, {}));
-    d.status = demo.wait(demoDeadline);
-    ASSERT_TRUE(d.status) << "the demo did not end within " << demoDeadline.count() / 1000 << " s";
-    d.summary = demo.output();
-    d.errors = demo.errors();
+    sim::DaemonProcess demo;
+    ASSERT_TRUE(startDemo(demo, d, {"-y"}));
+    ASSERT_NO_FATAL_FAILURE(waitForDemo(demo, d));
     checkEveryFile(d);
 }
 
@@ -245,8 +257,7 @@ TEST(CallctlDemo, WaitsOutADaemonHeldUpForSeconds)
     DemoRun d;
     d.dir = dir.path();
     sim::DaemonProcess demo;
-    std::string program = sim::programPath("callctl");
-    ASSERT_TRUE(demo.start(program, {program, "demo", "--out", d.dir + "/out", "--seconds", "6"}, {}));
+    ASSERT_TRUE(startDemo(demo, d));
 
     // The voicephone supervisor with both its pumps: the call is under way.
     std::vector<pid_t> call;
@@ -267,11 +278,7 @@ TEST(CallctlDemo, WaitsOutADaemonHeldUpForSeconds)
     std::this_thread::sleep_for(4s);
     for (pid_t p : call)
         kill(p, SIGCONT);
-
-    d.status = demo.wait(demoDeadline);
-    ASSERT_TRUE(d.status) << "the demo did not end within " << demoDeadline.count() / 1000 << " s";
-    d.summary = demo.output();
-    d.errors = demo.errors();
+    ASSERT_NO_FATAL_FAILURE(waitForDemo(demo, d));
     checkEveryFile(d);
 }
 
