@@ -82,6 +82,12 @@ void SoundDevice::closeDaemonEnd()
     closeFd(daemonFd_);
 }
 
+void SoundDevice::daemonEnded()
+{
+    std::lock_guard lock(mutex_);
+    closeFd(probeFd_);
+}
+
 size_t SoundDevice::bytesPerSample() const
 {
     return wrapMode_ == WrapLinear16 ? 2 : 1;

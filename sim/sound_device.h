@@ -32,6 +32,10 @@ public:
 
     int daemonFd() const { return daemonFd_; }
     void closeDaemonEnd();
+    // The daemon has ended: our copy of its end goes too, so that a socket's
+    // sink reads its end once everything the daemon wrote has been taken
+    // (sinkClosed()).  pendingFeed() counts only what is queued here after.
+    void daemonEnded();
 
     // Source: queue µ-law audio for the daemon to read.  Fed as fast as the
     // daemon takes it, or at 8000 samples a second when paced.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <poll.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -64,6 +65,42 @@ TEST_F(CallctlCli, EveryCommandHasHelp)
     Outcome r = callctl({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Exit status: 0 done, 1 failed,\n2 usage error."), std::string::npos) << r.out;
+}
+
+// Every option `callctl help COMMAND` lists is described in the manual
+// page, and every command has an entry there.
+TEST_F(CallctlCli, TheManualDescribesEveryOptionTheHelpLists)
+{
+    std::string source = __FILE__;
+    std::string man = kit::readText(source.substr(0, source.rfind("/tests/")) + "/tools/man/callctl.1");
+    ASSERT_FALSE(man.empty()) << "tools/man/callctl.1 beside tests/";
+    auto troff = [](std::string option) {
+        for (size_t at = option.find('-'); at != std::string::npos; at = option.find('-', at + 2))
+            option.insert(at, "\\");
+        return option;
+    };
+    for (const char* command : {"demo", "call", "answer", "play", "record", "stop", "show"}) {
+        EXPECT_NE(man.find(std::string(".B ") + command + "\n"), std::string::npos) << "an entry for " << command;
+        Outcome r = callctl({"help", command});
+        ASSERT_EQ(r.status, 0) << command;
+        // An option's line starts with it: "  --fast   ..." or "  -q, --quiet   ...".
+        std::istringstream lines(r.out);
+        size_t options = 0;
+        for (std::string line; std::getline(lines, line);) {
+            size_t at = line.find_first_not_of(' ');
+            if (at == std::string::npos || at == 0 || line[at] != '-')
+                continue;
+            for (std::string word; at < line.size() && line[at] == '-'; ++options) {
+                size_t end = line.find_first_of(" ,=", at);
+                word = line.substr(at, end - at);
+                EXPECT_NE(man.find(troff(word)), std::string::npos) << command << " " << word;
+                at = line.compare(end, 2, ", ") == 0 ? end + 2 : line.size();
+            }
+        }
+        EXPECT_GT(options, 0u) << command;
+    }
+    for (const char* wanted : {"\\-\\-sound alsa", "\\-\\-mic\\-cmd", "\\-\\-fast", ".BR \\-q", "\\-y"})
+        EXPECT_NE(man.find(wanted), std::string::npos) << wanted;
 }
 
 TEST_F(CallctlCli, FailuresExitOneAndSayWhy)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -18,10 +19,20 @@ namespace {
 using namespace callctl_kit;
 using CallctlConsole = ScratchTest;
 
-// Runs callctl on a pseudo-terminal `columns` wide, typing `keys` one at a
-// time every `gap`; returns all it wrote to the terminal.
-std::string onTerminal(const std::vector<std::string>& args, int columns, const std::string& keys,
-                       std::chrono::milliseconds gap, const std::string& dir, int* status)
+// A key typed once the terminal shows `awaited` (after what the last key
+// awaited), so a busy machine slows the session down instead of losing keys.
+struct Keystroke {
+    std::string awaited;
+    char key;
+};
+
+// On a loaded machine a step takes seconds; on an idle one, well under one.
+constexpr auto stepDeadline = 30s;
+
+// Runs callctl on a pseudo-terminal `columns` wide and types `keys`; returns
+// all it wrote to the terminal once callctl has ended.
+std::string onTerminal(const std::vector<std::string>& args, int columns, const std::vector<Keystroke>& keys,
+                       const std::string& dir, int* status)
 {
     std::string program = sim::programPath("callctl");
     std::vector<std::string> texts{program};
@@ -41,31 +52,42 @@ std::string onTerminal(const std::vector<std::string>& args, int columns, const 
     }
     std::string seen;
     char buffer[4096];
-    auto read = [&](std::chrono::milliseconds for_) {
-        auto until = std::chrono::steady_clock::now() + for_;
-        for (;;) {
+    bool open = true;
+    // Reads until `done` holds; false when it did not in time.
+    auto readUntil = [&](const std::function<bool()>& done, std::chrono::seconds timeout) {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        while (open && !done()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
             pollfd p{master, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return true;
+            if (left.count() <= 0)
+                return false;
+            if (poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100))) <= 0)
+                continue;
             ssize_t n = ::read(master, buffer, sizeof buffer);
             if (n <= 0)
-                return false; // the terminal is closed: callctl ended
-            seen.append(buffer, static_cast<size_t>(n));
+                open = false; // the terminal is closed: callctl ended
+            else
+                seen.append(buffer, static_cast<size_t>(n));
         }
+        return done();
     };
-    read(gap);
-    for (char k : keys) {
-        if (write(master, &k, 1) != 1)
+    size_t from = 0;
+    for (const Keystroke& k : keys) {
+        size_t at = std::string::npos;
+        if (!readUntil([&] { return (at = seen.find(k.awaited, from)) != std::string::npos; }, stepDeadline)) {
+            ADD_FAILURE() << "waited " << stepDeadline.count() << " s for \"" << k.awaited
+                          << "\" on the terminal before typing '" << k.key << "'\n"
+                          << seen;
             break;
-        read(gap);
+        }
+        from = at + k.awaited.size();
+        if (write(master, &k.key, 1) != 1)
+            break;
     }
-    bool open = true;
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (open && std::chrono::steady_clock::now() < deadline)
-        open = read(100ms);
-    if (open)
+    if (!readUntil([&] { return !open; }, stepDeadline)) {
+        ADD_FAILURE() << "waited " << stepDeadline.count() << " s for callctl to end\n" << seen;
         kill(pid, SIGKILL);
+    }
     waitpid(pid, status, 0);
     close(master);
     return seen;
@@ -110,11 +132,14 @@ std::string scrolled(const std::string& text)
 TEST_F(CallctlConsole, ACallOnAnEightyColumnTerminalNeverWrapsAndShowsWhatMatters)
 {
     int status = 0;
-    std::string seen = onTerminal({"call"}, 80, "t5tq", 700ms, dir_, &status);
+    // Taping on, a DTMF key, a second of tape, taping off, hang up.
+    std::string seen = onTerminal({"call"}, 80,
+                                  {{"keys: ", 't'}, {"REC", '5'}, {"tape 00:01/", 't'}, {"taping off", 'q'}}, dir_,
+                                  &status);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
     EXPECT_LE(widestLine(seen), 79u) << seen;
-    // Redrawn ten times a second for about three seconds, yet only a few
-    // lines scroll: the ones a person acts on and the summary.
+    // Redrawn ten times a second for over a second, yet only a few lines
+    // scroll: the ones a person acts on and the summary.
     size_t lines = static_cast<size_t>(std::count(seen.begin(), seen.end(), '\n'));
     EXPECT_LE(lines, 14u) << seen;
     std::string kept = scrolled(seen);
@@ -130,7 +155,8 @@ TEST_F(CallctlConsole, KeysAreExplainedAndQEndsPlay)
     std::vector<uint8_t> tape(8000 * 20, 0xff);
     kit::writeFile(path("t-out.ul"), tape);
     int status = 0;
-    std::string seen = onTerminal({"play", "--tape", path("t"), "--outgoing-only"}, 80, "?zq", 500ms, dir_, &status);
+    std::string seen = onTerminal({"play", "--tape", path("t"), "--outgoing-only"}, 80,
+                                  {{"play 00:", '?'}, {"keys: q stop", 'z'}, {"does nothing here", 'q'}}, dir_, &status);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << seen;
     EXPECT_NE(seen.find("keys: q stop"), std::string::npos) << seen;
     EXPECT_NE(seen.find("key 'z' does nothing here; ? shows the keys"), std::string::npos) << seen;
@@ -141,7 +167,7 @@ TEST_F(CallctlConsole, KeysAreExplainedAndQEndsPlay)
 TEST_F(CallctlConsole, QuietVersionHelpAndALiveTranscript)
 {
     std::string program = sim::programPath("callctl");
-    Outcome r = shell("cd '" + dir_ + "' && printf '..' | '" + program + "' call -q");
+    Outcome r = shell("cd '" + dir_ + "' && printf '..' | '" + program + "' call -q", 60000ms);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.rfind("tape ", 0), 0u) << r.out;
@@ -159,7 +185,7 @@ TEST_F(CallctlConsole, QuietVersionHelpAndALiveTranscript)
     ASSERT_TRUE(p.start(program, {program, "record", "--take", path("t.ul"), "--seconds", "600", "--transcript",
                                   path("run.txt")},
                         {}));
-    auto deadline = std::chrono::steady_clock::now() + 20s;
+    auto deadline = std::chrono::steady_clock::now() + 60s;
     bool written = false;
     while (!written && std::chrono::steady_clock::now() < deadline) {
         std::vector<uint8_t> text = kit::readFile(path("run.txt"));
@@ -167,9 +193,9 @@ TEST_F(CallctlConsole, QuietVersionHelpAndALiveTranscript)
         if (!written)
             std::this_thread::sleep_for(20ms);
     }
-    EXPECT_TRUE(written) << "the record daemon's start in the transcript while it runs";
+    EXPECT_TRUE(written) << "waited 60 s for the record daemon's start (\"PID (audio \") in the transcript while it runs";
     ::kill(p.pid(), SIGINT);
-    EXPECT_EQ(p.wait(20000ms), 0) << p.errors();
+    EXPECT_EQ(p.wait(60000ms), 0) << "callctl record ending on SIGINT within 60 s\n" << p.errors();
     EXPECT_EQ(p.output().rfind("recorded " + path("t.ul"), 0), 0u) << p.output();
 }
 

@@ -2,6 +2,7 @@
 // daemon failures, failing sound commands and half-dead calls end with
 // status 1 and the cause; outputs are complete, and nothing the user did
 // not name as output is replaced.
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <csignal>
@@ -105,6 +106,83 @@ TEST_F(CallctlTruth, ACallThatLosesADirectionHangsUpAndFails)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "the microphone-to-line direction (Audio2ttyI) stopped; hanging up")) << r.err;
     EXPECT_TRUE(contains(r.err, "\"(audio->ttyI) read: Connection reset by peer\"")) << r.err;
+}
+
+// The speaker of a call plays at a speaker's pace, so the daemon's last
+// audio waits in the socket when the call ends; the WAV is written only
+// once the speaker has taken it all.
+TEST_F(CallctlTruth, CallWavIsCompleteEveryTimeOnABusyMachine)
+{
+    std::string program = sim::programPath("callctl");
+    // Two busy loops for as long as the test runs, however it ends.
+    struct Load {
+        std::atomic<bool> busy{true};
+        std::vector<std::thread> threads;
+        Load()
+        {
+            for (int i = 0; i < 2; ++i)
+                threads.emplace_back([this] {
+                    volatile unsigned long spin = 0;
+                    while (busy)
+                        spin = spin + 1;
+                });
+        }
+        ~Load()
+        {
+            busy = false;
+            for (auto& t : threads)
+                t.join();
+        }
+    } load;
+    for (int run = 0; run < 6; ++run) {
+        // Taping on at once, a second of keys, then their end hangs up.
+        Outcome r = shell("cd '" + dir_ + "' && printf 't.....' | '" + program +
+                              "' call --tape t --sound heard.wav -y -q",
+                          60000ms);
+        ASSERT_EQ(r.status, 0) << "run " << run << ": " << r.err;
+        // Each chunk the daemon taped it played first: the speaker's WAV
+        // ends with the ingoing tape.
+        std::vector<uint8_t> heard = wavBytes(path("heard.wav")), taped = kit::readFile(path("t-in.ul"));
+        ASSERT_FALSE(taped.empty()) << "run " << run;
+        ASSERT_GE(heard.size(), taped.size()) << "run " << run;
+        ASSERT_TRUE(std::equal(taped.rbegin(), taped.rend(), heard.rbegin()))
+            << "run " << run << ": the WAV's " << heard.size() << " bytes do not end with the " << taped.size()
+            << " taped";
+        std::remove(path("t-in.ul").c_str());
+        std::remove(path("t-out.ul").c_str());
+    }
+}
+
+// With --mic-cmd the player only plays and a second command is the
+// microphone, both on the daemon's one sound socket.
+TEST_F(CallctlTruth, AMicrophoneCommandIsHeardDownTheLineAndItsFailureIsReported)
+{
+    std::vector<uint8_t> mic(3960); // half a second, a whole number of the pattern's periods
+    for (size_t i = 0; i < mic.size(); ++i)
+        mic[i] = static_cast<uint8_t>(0x20 + i % 90);
+    kit::writeFile(path("mic.ul"), mic);
+    std::string program = sim::programPath("callctl");
+    // The microphone says its file every half second, for as long as it is let.
+    Outcome r = shell("cd '" + dir_ + "' && printf 't..........' | '" + program +
+                          "' call --tape t -q --sound-cmd 'cat > played.ul' --mic-cmd 'while cat mic.ul; do sleep "
+                          "0.5; done'",
+                      60000ms);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<uint8_t> said = kit::readFile(path("t-out.ul"));
+    ASSERT_GE(said.size(), 160u);
+    EXPECT_NE(std::search(mic.begin(), mic.end(), said.begin(), said.begin() + 160), mic.end())
+        << "the outgoing tape holds what the microphone command wrote";
+    EXPECT_GE(kit::readFile(path("played.ul")).size(), kit::readFile(path("t-in.ul")).size())
+        << "the player had what the daemon played";
+
+    r = shell("cd '" + dir_ + "' && printf '.....' | '" + program +
+                  "' call -q --sound-cmd 'cat > /dev/null' --mic-cmd 'echo no microphone here >&2; exit 3'",
+              60000ms);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "the microphone command 'echo no microphone here >&2; exit 3' ended before the "
+                                "sound did, with status 3: no microphone here"))
+        << r.err;
+    EXPECT_EQ(callctl({"answer", "--mic-cmd", "cat mic.ul"}).status, 2) << "--mic-cmd without --sound-cmd";
 }
 
 TEST_F(CallctlTruth, PlayedWavIsCompleteEveryTimeOnABusyMachine)

@@ -38,7 +38,10 @@ const char* answerUsage =
     "                      exists, the next free FILE-2, FILE-3, ... (--force:\n"
     "                      replace it)\n"
     "  --response-limit SEC   at most this long (default 60)\n"
-    "  --caller WAV        what the stand-in caller says\n";
+    "  --caller WAV        what the stand-in caller says\n"
+    "  --mic-cmd CMD       with --sound-cmd: CMD writes the microphone on its\n"
+    "                      standard output (mu-law, or 16-bit with --wrap 16);\n"
+    "                      the --sound-cmd then only plays\n";
 
 } // namespace
 
@@ -52,7 +55,8 @@ int answerCommand(const Args& args)
                       {"--greeting", true},
                       {"--response", true},
                       {"--response-limit", true},
-                      {"--caller", true}},
+                      {"--caller", true},
+                      {"--mic-cmd", true}},
                      answerUsage, &a, &status))
         return status;
     std::string error;
@@ -68,7 +72,7 @@ int answerCommand(const Args& args)
     if (!lineChoiceFrom(lineName, &line, &error))
         return usageError(cmd, error);
     Common c;
-    if (!commonFrom(cmd, a, &c, &status))
+    if (!commonFrom(cmd, a, &c, &status) || !micCommandFrom(cmd, a, &c, &status))
         return status;
     bool ok = true;
     std::vector<uint8_t> callerVoice = microphoneFrom(valueOr(a, "--caller", ""), 53, 125, &error, &ok);
@@ -137,7 +141,7 @@ int answerCommand(const Args& args)
     else
         close(lineFd);
     sound.closeDaemonEnd();
-    bool up = s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, std::chrono::milliseconds(3000));
+    bool up = s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, daemonPatience);
     if (up && caller)
         caller->start();
     KeyboardMode keyboard;
@@ -212,17 +216,17 @@ int answerCommand(const Args& args)
     if (ourEnd && s.daemonRunning() && readWord(cb.responseRecording)) {
         s.action("stop recording");
         writeWord(cb.responseStop, 1);
-        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, std::chrono::milliseconds(2000), false);
+        s.waitUntil([&] { return readWord(cb.responseDone) == 1; }, daemonPatience, false);
     }
     std::optional<int> st;
     if (s.daemonRunning()) {
         if (caller && !ourEnd) {
             caller->hangUp();
-            st = s.waitDaemon(std::chrono::milliseconds(3000));
+            st = s.waitDaemon(daemonPatience);
         } else {
             s.action("hang up");
             writeWord(cb.stopRequest, 1);
-            st = s.waitDaemon(std::chrono::milliseconds(5000));
+            st = s.waitDaemon(daemonPatience);
         }
     } else {
         st = s.waitDaemon(std::chrono::milliseconds(1000));

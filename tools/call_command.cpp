@@ -42,7 +42,12 @@ const char* callUsage =
     "  --tape-limit SEC    largest tape (default 3600)\n"
     "  --remote WAV        what the stand-in far end says\n"
     "  --local WAV         what the stand-in microphone hears\n"
-    "  --remote-code D     digits the far end keys on 'k' (default 1234)\n";
+    "  --remote-code D     digits the far end keys on 'k' (default 1234)\n"
+    "  --fast              the stand-in speaker takes the audio as fast as it\n"
+    "                      comes instead of at the pace of a speaker\n"
+    "  --mic-cmd CMD       with --sound-cmd: CMD writes the microphone on its\n"
+    "                      standard output (mu-law, or 16-bit with --wrap 16);\n"
+    "                      the --sound-cmd then only plays\n";
 
 void printCallEnd(Session& s)
 {
@@ -72,7 +77,9 @@ int callCommand(const Args& args)
                       {"--tape-limit", true},
                       {"--remote", true},
                       {"--local", true},
-                      {"--remote-code", true}},
+                      {"--remote-code", true},
+                      {"--fast", false},
+                      {"--mic-cmd", true}},
                      callUsage, &a, &status))
         return status;
     std::string error;
@@ -89,8 +96,10 @@ int callCommand(const Args& args)
     if (!lineChoiceFrom(lineName, &line, &error))
         return usageError(cmd, error);
     Common c;
-    if (!commonFrom(cmd, a, &c, &status))
+    if (!commonFrom(cmd, a, &c, &status) || !micCommandFrom(cmd, a, &c, &status))
         return status;
+    if (has(a, "--fast") && c.sound.kind != SoundChoice::Kind::Sim && c.sound.kind != SoundChoice::Kind::Wav)
+        return usageError(cmd, "--fast is for the stand-in sound device (sim or FILE.wav)");
 
     bool ok = true;
     std::vector<uint8_t> mic = microphoneFrom(valueOr(a, "--local", ""), 23, 205, &error, &ok);
@@ -119,6 +128,7 @@ int callCommand(const Args& args)
     writeWord(cb.tapeLimit, static_cast<uint32_t>(limit * bytesPerSecond));
 
     SoundEndpoint sound;
+    sound.setFast(has(a, "--fast"));
     if (!sound.open(c.sound, SoundUse::Call, c.wrap, mic, true, &error))
         return failure(cmd, error);
     std::unique_ptr<sim::Line> simLine;
@@ -153,8 +163,9 @@ int callCommand(const Args& args)
     else
         close(lineFd);
     sound.closeDaemonEnd();
-    if (!s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, std::chrono::milliseconds(3000))) {
-        s.waitDaemon(std::chrono::milliseconds(3000));
+    if (!s.waitUntil([&] { return acquireWord(cb.phoneUp) == 1; }, daemonPatience)) {
+        writeWord(cb.stopRequest, 1);
+        s.waitDaemon(daemonPatience);
         s.stopWatching();
         finishTranscript(c, transcript, &status);
         return failure(cmd, "the call did not come up");
@@ -235,7 +246,7 @@ int callCommand(const Args& args)
         writeWord(cb.stopRequest, 1);
         hungUp = true;
     }
-    st = s.waitDaemon(std::chrono::milliseconds(hungUp ? 5000 : 1000));
+    st = s.waitDaemon(hungUp ? daemonPatience : std::chrono::milliseconds(1000));
     if (far)
         far->stop();
     s.stopWatching();

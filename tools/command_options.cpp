@@ -113,6 +113,22 @@ bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* stat
     return true;
 }
 
+bool micCommandFrom(const std::string& command, ScannedArgs& a, Common* c, int* status)
+{
+    if (!has(a, "--mic-cmd"))
+        return true;
+    c->sound.micCommand = a.values["--mic-cmd"];
+    if (c->sound.kind != SoundChoice::Kind::Command) {
+        *status = usageError(command, "--mic-cmd goes with --sound-cmd, which plays what the microphone command hears");
+        return false;
+    }
+    if (c->sound.micCommand.empty()) {
+        *status = usageError(command, "--mic-cmd: give a command");
+        return false;
+    }
+    return true;
+}
+
 bool secondsOption(const std::string& command, ScannedArgs& a, const char* name, double low, double high,
                    double* out, int* status)
 {
@@ -203,7 +219,7 @@ bool ensureFile(const std::string& path, std::string* error)
 int endCall(Session& s, const char* command)
 {
     writeWord(s.cb().stopRequest, 1);
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
+    std::optional<int> st = s.waitDaemon(daemonPatience);
     if (st != 0)
         return failure(command, "voicephone-daemon did not end cleanly");
     return exitOk;

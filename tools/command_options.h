@@ -48,6 +48,10 @@ bool checkOutputs(const char* command, const Common& c, SoundUse use, std::vecto
 // status in *status.
 bool commonFrom(const std::string& command, ScannedArgs& a, Common* c, int* status);
 
+// --mic-cmd CMD, for call and answer: with --sound-cmd, a command whose
+// standard output is the microphone (the --sound-cmd then only plays).
+bool micCommandFrom(const std::string& command, ScannedArgs& a, Common* c, int* status);
+
 bool secondsOption(const std::string& command, ScannedArgs& a, const char* name, double low, double high,
                    double* out, int* status);
 bool pathOption(const std::string& command, const std::string& path, char (&field)[pathFieldSize], int* status);

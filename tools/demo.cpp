@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include "commands.h"
 #include "far_end.h"
 #include "line.h"
+#include "output_file.h"
 #include "session.h"
 #include "sound_device.h"
 #include "tape_wav.h"
@@ -22,7 +25,7 @@ namespace {
 
 const char* demoUsage =
     "usage: callctl demo [--out DIR] [--seconds N] [--remote WAV] [--local WAV]\n"
-    "                    [--daemons DIR] [--verbose]\n"
+    "                    [--daemons DIR] [--verbose] [--force]\n"
     "\n"
     "Runs the three daemons on stand-ins for the line and the sound device:\n"
     "a taped call with DTMF, touchtones, a remote code and tape moves; the\n"
@@ -34,7 +37,9 @@ const char* demoUsage =
     "  --remote WAV    what the remote party says (default a synthetic voice)\n"
     "  --local WAV     what the local user says (default a synthetic voice)\n"
     "  --daemons DIR   where the daemons are (default beside callctl, or ../libexec/orvex)\n"
-    "  --verbose       print the transcript as it is written\n";
+    "  --verbose       print the transcript as it is written\n"
+    "  --force, -y     replace the files of an earlier run in DIR (they are put\n"
+    "                  in place together when the run is over)\n";
 
 constexpr int chunkSize = 160;
 constexpr const char* remoteCodeKeyed = "2468";
@@ -77,9 +82,33 @@ private:
     size_t at_ = 0;
 };
 
+constexpr const char* demoOutputs[] = {"tape-in.ul",  "tape-out.ul", "call.wav",     "playback.wav",
+                                       "playback-outgoing.wav",    "take.ul",      "take.wav",
+                                       "greeting.ul", "response.ul", "response.wav", "transcript.txt", "call.png"};
+
+// The demo's files are written under temporary names (the daemons write
+// theirs by path) and put in place together when the run is over.
 struct DemoFiles {
     std::string dir;
-    std::string path(const char* name) const { return dir + "/" + name; }
+    StagedOutputs staged;
+    std::map<std::string, std::string> temp; // name -> temporary path
+    std::string final(const std::string& name) const { return dir + "/" + name; }
+    std::string path(const std::string& name) const { return temp.at(name); }
+    bool stageAll(std::string* error)
+    {
+        for (const char* name : demoOutputs)
+            if ((temp[name] = staged.stage(final(name), error)).empty())
+                return false;
+        return true;
+    }
+    // A message about a file, with the name the person knows it by.
+    std::string shown(std::string text) const
+    {
+        for (const auto& [name, t] : temp)
+            for (size_t at = text.find(t); at != std::string::npos; at = text.find(t, at))
+                text.replace(at, t.size(), final(name));
+        return text;
+    }
 };
 
 bool setPathField(char (&field)[pathFieldSize], const std::string& path, std::string* error)
@@ -134,6 +163,30 @@ struct Outcome {
     }
 };
 
+// Every step waits for what the daemons report, never for the clock: a
+// loaded machine makes the demo slower, not wrong.  The deadline is ten
+// times what the step takes on an idle machine, and at least 10 s.
+bool await(Session& s, Outcome& o, const std::string& what, std::chrono::milliseconds expected,
+           const std::function<bool()>& condition)
+{
+    auto deadline = std::max<std::chrono::milliseconds>(expected * 10, 10000ms);
+    if (s.waitUntil(condition, deadline))
+        return true;
+    char waited[32];
+    snprintf(waited, sizeof waited, "%.1f s", deadline.count() / 1000.0);
+    o.fail("waited " + std::string(waited) + " for " + what);
+    return false;
+}
+
+// The tape grows at the pace of the line, 8000 bytes a second.
+bool tapeReaches(Session& s, Outcome& o, uint32_t position, const std::string& step)
+{
+    uint32_t now = readWord(s.cb().tapePosition);
+    auto expected = ms((position > now ? position - now : 0) / double(bytesPerSecond));
+    return await(s, o, "the tape to reach " + tapeTime(position, true) + " (" + step + ")", expected,
+                 [&] { return readWord(s.cb().tapePosition) >= position; });
+}
+
 // Sets FlagStartRequest afresh; the application clears what the last run left.
 void requestTaping(ControlBlock& c)
 {
@@ -144,25 +197,21 @@ bool tapingOn(Session& s, Outcome& o)
 {
     s.action("taping on");
     requestTaping(s.cb());
-    if (!s.waitUntil([&] { return flagSet(s.cb().recordFlags, FlagActive); }, 2000ms)) {
-        o.fail("taping did not start");
-        return false;
-    }
-    return true;
+    return await(s, o, "taping to start (recordFlags Active)", 100ms,
+                 [&] { return flagSet(s.cb().recordFlags, FlagActive); });
 }
 
 bool tapingOff(Session& s, Outcome& o)
 {
     s.action("taping off");
     s.cb().recordFlags.fetch_or(FlagStopRequest);
-    if (!s.waitUntil([&] { return flagSet(s.cb().recordFlags, FlagStopped); }, 2000ms)) {
-        o.fail("taping did not stop");
-        return false;
-    }
-    // A pump cycle that saw FlagActive just before the stop may still be
-    // writing its position.
-    s.sleepFor(40ms);
-    return true;
+    return await(s, o, "taping to stop (recordFlags Stopped)", 100ms,
+                 [&] { return flagSet(s.cb().recordFlags, FlagStopped); });
+}
+
+uint32_t seconds(double s)
+{
+    return static_cast<uint32_t>(std::lround(s * bytesPerSecond));
 }
 
 struct CallResult {
@@ -172,6 +221,8 @@ struct CallResult {
     size_t inBytes = 0, outBytes = 0;
 };
 
+// The call's steps come at points of the tape (fractions of T seconds), so
+// what is taped is the same however busy the machine is.
 CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Talker& local, Outcome& o)
 {
     CallResult r;
@@ -196,82 +247,75 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
     sound.feed(local.next(static_cast<size_t>((T + 5) * bytesPerSecond)));
     FarEnd far(line, [&](size_t n) { return remote.next(n); });
 
-    auto t0 = std::chrono::steady_clock::now();
-    auto at = [&](double fraction) {
-        auto when = t0 + ms(fraction * T);
-        auto now = std::chrono::steady_clock::now();
-        if (when > now)
-            s.sleepFor(std::chrono::duration_cast<std::chrono::milliseconds>(when - now));
-    };
     if (!s.startVoicePhone(line.daemonFd(), sound.daemonFd(), chunkSize)) {
         o.fail("voicephone-daemon did not start");
         return r;
     }
     line.closeDaemonEnd();
     sound.closeDaemonEnd();
-    if (!s.waitUntil([&] { return acquireWord(c.phoneUp) == 1; }, 3000ms)) {
-        o.fail("the call did not come up (phoneUp stayed 0)");
-        s.waitDaemon(2000ms);
+    if (!await(s, o, "the call to come up (phoneUp 1)", 300ms, [&] { return acquireWord(c.phoneUp) == 1; })) {
+        writeWord(c.stopRequest, 1);
+        s.waitDaemon(10000ms);
         return r;
     }
     far.start();
+    // Both directions carry audio before the tape starts.
+    await(s, o, "audio both ways (the speaker and the far end hearing the daemon)", 200ms,
+          [&] { return sound.playedCount() > 0 && far.receivedCount() > 0; });
 
-    at(0.08);
     tapingOn(s, o);
-
-    at(0.12);
+    tapeReaches(s, o, seconds(0.04 * T), "the DTMF key");
     s.action(std::string("send DTMF '") + localKey + "'");
     writeByte(c.dtmfKey, static_cast<uint8_t>(localKey));
-    r.dtmfSent = s.waitUntil([&] { return readWord(c.dtmfPending) == 0 && readByte(c.dtmfKey) == 0; }, 3000ms);
-    if (!r.dtmfSent)
-        o.fail("the DTMF key was not sent");
+    r.dtmfSent = await(s, o, "the DTMF key to be sent (dtmfKey and dtmfPending back to 0)", 300ms,
+                       [&] { return readWord(c.dtmfPending) == 0 && readByte(c.dtmfKey) == 0; });
 
-    at(0.18);
+    tapeReaches(s, o, seconds(0.10 * T), "the remote code");
     s.action(std::string("far end keys the remote code *") + remoteCodeKeyed + "#");
     far.key(std::string("*") + remoteCodeKeyed + "#");
-    if (s.waitUntil([&] { return acquireWord(c.codeComplete) == 1; }, 5000ms)) {
+    // One key every 100 ms, and the daemon's tones between.
+    if (await(s, o, "a complete remote code (codeComplete 1)", 1000ms, [&] { return acquireWord(c.codeComplete) == 1; })) {
         r.codeRead = std::string(c.remoteCode, strnlen(c.remoteCode, remoteCodeMaxDigits));
         s.action("remote code read back: " + r.codeRead);
         writeWord(c.codeComplete, 0);
-    } else {
-        o.fail("no complete remote code arrived");
     }
 
-    at(0.45);
+    tapeReaches(s, o, seconds(0.37 * T), "taping off");
     tapingOff(s, o);
     uint32_t back = static_cast<uint32_t>(std::max(1.0, std::round(0.12 * T)));
+    // The supervisor moves from where the pumps left the tape.
     uint32_t from = readWord(c.tapePosition);
     s.action("skip back " + std::to_string(back) + " s");
     writeWord(c.skipBack, back);
-    if (s.waitUntil([&] { return readWord(c.skipBack) == 0; }, 2000ms)) {
-        s.sleepFor(20ms); // the positions follow the request word
+    // The request word goes back to 0 before the positions are stored, the
+    // tape position first: all three alike, and moved, is the move done.
+    bool moved = await(s, o, "the skip back to be served (skipBack 0, positions stored)", 100ms, [&] {
+        uint32_t at = readWord(c.tapePosition);
+        return readWord(c.skipBack) == 0 && at == readWord(c.ingoingPosition) &&
+               at == readWord(c.outgoingPosition) && (at != from || from == 0);
+    });
+    if (moved) {
         uint32_t to = readWord(c.tapePosition);
         s.markMove(from, to, "back " + std::to_string(back) + " s");
         s.action("tape at " + tapeTime(to, true) + " of " + tapeTime(readWord(c.tapeLength), true));
-    } else {
-        o.fail("skip back was not served");
     }
     tapingOn(s, o);
-
-    at(0.62);
+    tapeReaches(s, o, readWord(c.tapePosition) + seconds(0.17 * T), "taping off");
     tapingOff(s, o);
+
     from = readWord(c.tapePosition);
     s.action("move to the end");
     writeWord(c.endRequest, 1);
-    if (s.waitUntil([&] { return acquireWord(c.endDone) == 1; }, 2000ms)) {
+    if (await(s, o, "the move to the end (endDone 1)", 100ms, [&] { return acquireWord(c.endDone) == 1; })) {
         uint32_t to = readWord(c.tapePosition);
         s.markMove(from, to, "to the end");
         s.action("tape at " + tapeTime(to, true));
-    } else {
-        o.fail("the move to the end was not served");
     }
     tapingOn(s, o);
-
-    at(0.88);
+    tapeReaches(s, o, readWord(c.tapePosition) + seconds(0.26 * T), "taping off");
     tapingOff(s, o);
     r.tapeLength = readWord(c.tapeLength);
 
-    at(0.92);
     if (interrupted) {
         s.action("interrupted: stop request");
         writeWord(c.stopRequest, 1);
@@ -279,7 +323,7 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
         s.action("far end hangs up (DLE ETX)");
         far.hangUp();
     }
-    std::optional<int> status = s.waitDaemon(5000ms);
+    std::optional<int> status = s.waitDaemon(30000ms);
     if (status != 0)
         o.fail("voicephone-daemon did not end cleanly after the hang-up");
     far.stop();
@@ -312,9 +356,14 @@ bool playOnce(Session& s, bool outgoingOnly, std::vector<uint8_t>* played, size_
         return false;
     }
     speaker.closeDaemonEnd();
-    if (s.waitDaemon(20000ms) != 0)
+    // Unpaced, the tape plays in a fraction of its length.
+    auto expectedTime = ms(expected / double(bytesPerSecond));
+    if (s.waitDaemon(std::max<std::chrono::milliseconds>(10 * expectedTime, 10000ms)) != 0)
         o.fail("playback-daemon did not end cleanly");
-    speaker.waitForPlayed(expected, 2000ms);
+    // What the daemon wrote last may still be in the pipe: the speaker has
+    // it all once the pipe is closed and empty.
+    if (!speaker.waitSinkClosed(std::max<std::chrono::milliseconds>(10 * expectedTime, 10000ms)))
+        o.fail("waited in vain for the stand-in speaker to take all the daemon played");
     *played = speaker.played();
     return true;
 }
@@ -378,10 +427,10 @@ RecordResult runRecord(Session& s, const DemoFiles& f, double seconds, Outcome& 
         return r;
     }
     mic.closeDaemonEnd();
-    s.waitUntil([&] { return !s.daemonRunning(); }, ms(seconds + 8));
+    await(s, o, "record-daemon to end at its tape limit", ms(seconds), [&] { return !s.daemonRunning(); });
     if (interrupted)
         c.recordFlags.fetch_or(FlagStopRequest);
-    if (s.waitDaemon(ms(seconds + 8)) != 0)
+    if (s.waitDaemon(10000ms) != 0)
         o.fail("record-daemon did not end cleanly");
     r.full = readWord(c.tapeFull) == 1;
     std::vector<uint8_t> take;
@@ -433,19 +482,21 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     }
     caller.closeDaemonEnd();
     sound.closeDaemonEnd();
-    if (!s.waitUntil([&] { return acquireWord(c.phoneUp) == 1; }, 3000ms)) {
-        o.fail("the answer-mode call did not come up");
-        s.waitDaemon(2000ms);
+    if (!await(s, o, "the answer-mode call to come up (phoneUp 1)", 300ms,
+               [&] { return acquireWord(c.phoneUp) == 1; })) {
+        writeWord(c.stopRequest, 1);
+        s.waitDaemon(10000ms);
         return r;
     }
     caller.start();
     s.action("play the greeting");
     auto started = std::chrono::steady_clock::now();
     writeWord(c.messageStart, 1);
-    if (!s.waitUntil([&] { return readWord(c.messageDone) == 1; }, ms(greetingSeconds * 3 + 5)))
-        o.fail("the greeting did not end");
+    await(s, o, "the greeting to end (messageDone 1)", ms(greetingSeconds),
+          [&] { return readWord(c.messageDone) == 1; });
     r.greetingSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    s.waitUntil([&] { return caller.receivedCount() >= greeting.size(); }, 2000ms);
+    await(s, o, "the caller to hear the whole greeting", 200ms,
+          [&] { return caller.receivedCount() >= greeting.size(); });
     r.greetingHeard = caller.receivedCount();
     if (caller.received() != greeting)
         o.fail("what went down the line differs from the greeting");
@@ -453,8 +504,8 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     s.action("record the caller's message, at most " + tapeTime(r.limit, true));
     writeWord(c.responseStart, 1);
     caller.talk(true);
-    if (!s.waitUntil([&] { return readWord(c.responseDone) == 1; }, ms(responseSeconds * 3 + 5)))
-        o.fail("the response recording did not reach its limit");
+    await(s, o, "the response to reach its limit (responseDone 1)", ms(responseSeconds),
+          [&] { return readWord(c.responseDone) == 1; });
     if (interrupted) {
         s.action("interrupted: stop request");
         writeWord(c.stopRequest, 1);
@@ -462,7 +513,7 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
         s.action("caller hangs up (DLE ETX)");
         caller.hangUp();
     }
-    if (s.waitDaemon(5000ms) != 0)
+    if (s.waitDaemon(30000ms) != 0)
         o.fail("voicephone-daemon did not end cleanly in answer mode");
     caller.stop();
     writeWord(c.answerMode, 0);
@@ -479,6 +530,33 @@ AnswerResult runAnswer(Session& s, const DemoFiles& f, double greetingSeconds, d
     return r;
 }
 
+// One entry of the summary: "  label     text", the text wrapped at spaces
+// onto lines indented under it, so no line is wider than `width` (but for
+// a single word that is wider by itself, such as a long path).
+std::string fitColumns(const char* label, const std::string& text, size_t width)
+{
+    std::string indent = *label ? "            " : "  ";
+    std::string out, lineText = *label ? "  " + std::string(label) : "";
+    lineText.resize(*label ? indent.size() : 0, ' ');
+    bool first = true;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end + 1;
+        if (!first && lineText.size() + 1 + word.size() > width) {
+            out += lineText + "\n";
+            lineText = indent;
+        } else if (!first) {
+            lineText += ' ';
+        }
+        lineText += word;
+        first = false;
+    }
+    return out + lineText + "\n";
+}
+
 } // namespace
 
 int demoCommand(const Args& args)
@@ -487,7 +565,7 @@ int demoCommand(const Args& args)
     std::string error;
     if (!scanArguments(args,
                        {{"--out", true}, {"--seconds", true}, {"--remote", true}, {"--local", true},
-                        {"--daemons", true}, {"--verbose", false}},
+                        {"--daemons", true}, {"--verbose", false}, {"--force", false}, {"-y", false}},
                        &a, &error))
         return usageError("demo", error);
     if (a.help)
@@ -504,10 +582,21 @@ int demoCommand(const Args& args)
     std::string daemonDir;
     if (!findDaemonDir(valueOr(a, "--daemons", ""), &daemonDir, &error))
         return failure("demo", error);
-    DemoFiles f{absolute(valueOr(a, "--out", "demo-out"))};
+    std::string shownDir = valueOr(a, "--out", "demo-out");
+    DemoFiles f;
+    f.dir = absolute(shownDir);
     while (f.dir.size() > 1 && f.dir.back() == '/')
         f.dir.pop_back();
-    if (!makeDirs(f.dir, &error))
+    std::vector<std::string> inputs, outputs;
+    for (const char* o : {"--remote", "--local"})
+        if (has(a, o))
+            inputs.push_back(a.values[o]);
+    for (const char* name : demoOutputs)
+        outputs.push_back(f.final(name));
+    std::string problem = outputProblem(inputs, outputs, has(a, "--force") || has(a, "-y"));
+    if (!problem.empty())
+        return failure("demo", problem);
+    if (!makeDirs(f.dir, &error) || !f.stageAll(&error))
         return failure("demo", error);
 
     installInterruptHandler();
@@ -554,26 +643,42 @@ int demoCommand(const Args& args)
                 dying += l.ends_with("Dying");
         if (interrupted)
             o.fail("interrupted");
-        if (!transcript.write(f.path("transcript.txt"), &error))
+        // The transcript names each file as the person finds it.
+        std::string text;
+        for (const auto& e : transcript.entries())
+            text += f.shown(Transcript::format(e)) + "\n";
+        if (!writeWholeFile(f.path("transcript.txt"), std::vector<uint8_t>(text.begin(), text.end()), &error))
+            o.fail(error);
+        // Files of a failed run are not left to be taken for good ones; the
+        // transcript tells what happened.
+        if (!(o.ok ? f.staged.commitAll(&error) : f.staged.commit(f.final("transcript.txt"), &error)))
             o.fail(error);
 
-        printf("callctl demo: %s in %.1f s, files in %s/\n", o.ok ? "done" : "FAILED", transcript.elapsed(),
-               f.dir.c_str());
-        printf("  call      tape %s (%zu bytes remote, %zu local), DTMF '%c' %s, touchtones %s,\n"
-               "            remote code keyed %s, read back %s\n",
-               tapeTime(call.tapeLength, true).c_str(), call.inBytes, call.outBytes, localKey,
-               call.dtmfSent ? "sent" : "NOT sent", s.touchtonesHeard().empty() ? "none" : s.touchtonesHeard().c_str(),
-               remoteCodeKeyed, call.codeRead.empty() ? "nothing" : call.codeRead.c_str());
-        printf("  playback  mixed %zu samples -> playback.wav, outgoing only %zu -> playback-outgoing.wav\n",
-               play.mixed, play.outgoing);
-        printf("  record    take.ul %zu bytes of a %u-byte limit%s\n", take.bytes, take.limit,
-               take.full ? ", tape full" : "");
-        printf("  answer    greeting %zu bytes down the line in %.1f s, response.ul %zu bytes (limit %u)\n",
-               answer.greetingHeard, answer.greetingSeconds, answer.response, answer.limit);
-        printf("  daemons   %zu \"Dying\" lines, transcript.txt %zu lines, picture call.png\n", dying,
-               transcript.entries().size());
+        char line[160];
+        std::string summary;
+        auto add = [&](const char* label, const std::string& text) { summary += fitColumns(label, text, 80); };
+        snprintf(line, sizeof line, "callctl demo: %s in %.1f s,", o.ok ? "done" : "FAILED", transcript.elapsed());
+        summary += fitColumns("", std::string(line) + " files in " + shownDir +
+                                      (o.ok ? "/" : "/ (only transcript.txt kept)"),
+                              80);
+        snprintf(line, sizeof line, "tape %s: %zu bytes remote, %zu local; DTMF '%c' %s;",
+                 tapeTime(call.tapeLength, true).c_str(), call.inBytes, call.outBytes, localKey,
+                 call.dtmfSent ? "sent" : "NOT sent");
+        add("call", std::string(line) + " touchtones " +
+                        (s.touchtonesHeard().empty() ? "none" : s.touchtonesHeard()) + "; remote code keyed " +
+                        remoteCodeKeyed + ", read back " + (call.codeRead.empty() ? "nothing" : call.codeRead));
+        add("playback", "mixed " + std::to_string(play.mixed) + " samples (playback.wav), outgoing only " +
+                            std::to_string(play.outgoing) + " (playback-outgoing.wav)");
+        add("record", "take.ul " + std::to_string(take.bytes) + " bytes of a " + std::to_string(take.limit) +
+                          "-byte limit" + (take.full ? ", tape full" : ""));
+        snprintf(line, sizeof line, "greeting %zu bytes down the line in %.1f s; response.ul %zu bytes (limit %u)",
+                 answer.greetingHeard, answer.greetingSeconds, answer.response, answer.limit);
+        add("answer", line);
+        add("daemons", std::to_string(dying) + " \"Dying\" lines; transcript.txt " +
+                           std::to_string(transcript.entries().size()) + " lines; picture call.png");
         for (const auto& p : o.problems)
-            printf("  problem   %s\n", p.c_str());
+            add("problem", f.shown(p));
+        fputs(summary.c_str(), stdout);
     }
     return o.ok ? exitOk : exitFailure;
 }

@@ -64,11 +64,11 @@ bool soundChoiceFrom(const std::string& sound, const std::string& command, Sound
         return false;
     }
     if (!command.empty()) {
-        *out = {SoundChoice::Kind::Command, command};
+        *out = {SoundChoice::Kind::Command, command, ""};
         return true;
     }
     if (sound.empty() || sound == "sim") {
-        *out = {SoundChoice::Kind::Sim, ""};
+        *out = {SoundChoice::Kind::Sim, "", ""};
         return true;
     }
     if (sound == "alsa" || sound.rfind("alsa:", 0) == 0) {
@@ -77,14 +77,14 @@ bool soundChoiceFrom(const std::string& sound, const std::string& command, Sound
             *error = "--sound alsa: give a device after the colon, or just alsa for the default";
             return false;
         }
-        *out = {SoundChoice::Kind::Alsa, device};
+        *out = {SoundChoice::Kind::Alsa, device, ""};
         return true;
     }
     if (endsWith(sound, ".wav")) {
-        *out = {SoundChoice::Kind::Wav, sound};
+        *out = {SoundChoice::Kind::Wav, sound, ""};
         return true;
     }
-    *out = {SoundChoice::Kind::Oss, sound};
+    *out = {SoundChoice::Kind::Oss, sound, ""};
     return true;
 }
 
@@ -95,16 +95,89 @@ SoundEndpoint::~SoundEndpoint()
         feeder_.join();
     if (fd_ >= 0)
         close(fd_);
-    if (child_ > 0 && !childEnded_) {
-        // The command runs in its own group: the player a shell started
-        // goes with it.
-        kill(-child_, SIGTERM);
-        waitpid(child_, nullptr, 0);
+    if (held_ >= 0)
+        close(held_);
+    for (Command* c : {command_.get(), mic_.get()}) {
+        if (!c)
+            continue;
+        if (!c->ended)
+            stopCommand(*c);
+        if (c->errReader.joinable())
+            c->errReader.join();
+        if (c->errFd >= 0)
+            close(c->errFd);
     }
-    if (errReader_.joinable())
-        errReader_.join();
-    if (errFd_ >= 0)
-        close(errFd_);
+}
+
+std::unique_ptr<SoundEndpoint::Command> SoundEndpoint::startCommand(const std::string& text, const char* role,
+                                                                    int in, int out, std::string* error)
+{
+    auto c = std::make_unique<Command>();
+    c->text = text;
+    c->role = role;
+    int errPipe[2];
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        *error = std::string("can't make a pipe for the ") + role + ": " + strerror(errno);
+        return nullptr;
+    }
+    c->pid = fork();
+    if (c->pid < 0) {
+        *error = std::string("can't start the ") + role + ": " + strerror(errno);
+        close(errPipe[0]);
+        close(errPipe[1]);
+        return nullptr;
+    }
+    if (c->pid == 0) {
+        setpgid(0, 0); // Ctrl-C is ours to handle, not the player's
+        int nothing = ::open("/dev/null", O_RDWR);
+        if (in != keepStream)
+            dup2(in == noStream ? nothing : in, 0);
+        if (out != keepStream)
+            dup2(out == noStream ? nothing : out, 1);
+        dup2(errPipe[1], 2);
+        execl("/bin/sh", "sh", "-c", text.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(c->pid, c->pid); // also here, so a kill of the group can't miss it
+    close(errPipe[1]);
+    c->errFd = errPipe[0];
+    Command* raw = c.get();
+    c->errReader = std::thread([raw] { collectCommandErrors(*raw); });
+    return c;
+}
+
+bool SoundEndpoint::noticeEnd(Command& c)
+{
+    if (!c.ended && waitpid(c.pid, &c.status, WNOHANG) == c.pid)
+        c.ended = true;
+    return c.ended;
+}
+
+void SoundEndpoint::stopCommand(Command& c, int drain)
+{
+    // The command runs in its own group: the player a shell started goes
+    // with it.
+    kill(-c.pid, SIGTERM);
+    if (drain >= 0)
+        fcntl(drain, F_SETFL, fcntl(drain, F_GETFL) | O_NONBLOCK);
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        char unread[4096];
+        while (drain >= 0 && read(drain, unread, sizeof unread) > 0) {
+        }
+        pid_t r = waitpid(c.pid, &c.status, WNOHANG);
+        if (r == c.pid || (r < 0 && errno != EINTR))
+            break;
+        if (std::chrono::steady_clock::now() > giveUp) {
+            kill(-c.pid, SIGKILL);
+            waitpid(c.pid, &c.status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // What a shell started may outlive the shell itself.
+    kill(-c.pid, SIGKILL);
+    c.ended = true;
 }
 
 bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, std::vector<uint8_t> microphone,
@@ -120,7 +193,7 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         using K = sim::SoundDevice::Kind;
         K kind = use == SoundUse::Play ? K::PlaybackPipe : use == SoundUse::Record ? K::RecordPipe : K::Socket;
         sim_ = std::make_unique<sim::SoundDevice>(kind, wrapMode);
-        if (use == SoundUse::Play && !fast_)
+        if (use != SoundUse::Record && !fast_)
             sim_->setSinkPaced(true);
         if (use != SoundUse::Play && !microphone_.empty()) {
             sim_->setPaced(true);
@@ -144,6 +217,8 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
     case SoundChoice::Kind::Command: {
         // The daemon's end of a pipe (play, record) or of a socket pair
         // (call), the command's standard input and output on the other.
+        // With a microphone command the player reads that end and the
+        // microphone command writes it.
         int pair[2];
         bool ok = use == SoundUse::Call ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0
                                         : pipe2(pair, O_CLOEXEC) == 0;
@@ -163,38 +238,20 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         } else {
             fcntl(daemonEnd, F_SETPIPE_SZ, 4096);
         }
-        int errPipe[2];
-        if (pipe2(errPipe, O_CLOEXEC) != 0) {
-            *error = std::string("can't make a pipe for the sound command: ") + strerror(errno);
-            close(daemonEnd);
-            close(commandEnd);
-            return false;
-        }
-        child_ = fork();
-        if (child_ < 0) {
-            *error = std::string("can't start the sound command: ") + strerror(errno);
-            close(errPipe[0]);
-            close(errPipe[1]);
-            close(daemonEnd);
-            close(commandEnd);
-            return false;
-        }
-        if (child_ == 0) {
-            setpgid(0, 0); // Ctrl-C is ours to handle, not the player's
-            if (use != SoundUse::Record)
-                dup2(commandEnd, 0);
-            if (use != SoundUse::Play)
-                dup2(commandEnd, 1);
-            dup2(errPipe[1], 2);
-            execl("/bin/sh", "sh", "-c", choice.value.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        setpgid(child_, child_); // also here, so a kill of the group can't miss it
+        bool split = use == SoundUse::Call && !choice.micCommand.empty();
+        int in = use == SoundUse::Record ? keepStream : commandEnd;
+        int out = use == SoundUse::Play ? keepStream : split ? noStream : commandEnd;
+        command_ = startCommand(choice.value, "sound command", in, out, error);
+        if (command_ && split)
+            mic_ = startCommand(choice.micCommand, "microphone command", noStream, commandEnd, error);
         close(commandEnd);
-        close(errPipe[1]);
-        errFd_ = errPipe[0];
-        errReader_ = std::thread([this] { collectCommandErrors(); });
+        if (!command_ || (split && !mic_)) {
+            close(daemonEnd);
+            return false;
+        }
         fd_ = daemonEnd;
+        if (split)
+            held_ = fcntl(daemonEnd, F_DUPFD_CLOEXEC, 3);
         return true;
     }
     }
@@ -232,7 +289,7 @@ void SoundEndpoint::closeDaemonEnd()
         sim_->closeDaemonEnd();
     } else if (alsa_) {
         alsa_->closeDaemonEnd();
-    } else if (child_ > 0 && fd_ >= 0) {
+    } else if (command_ && fd_ >= 0) {
         // The command sees its end of data only when every copy is closed.
         close(fd_);
         fd_ = -1;
@@ -241,12 +298,13 @@ void SoundEndpoint::closeDaemonEnd()
 
 bool SoundEndpoint::commandEndedWell() const
 {
-    return use_ == SoundUse::Record && childEnded_ && WIFEXITED(childStatus_) && WEXITSTATUS(childStatus_) == 0;
+    return use_ == SoundUse::Record && command_ && command_->ended && WIFEXITED(command_->status) &&
+           WEXITSTATUS(command_->status) == 0;
 }
 
 bool SoundEndpoint::sourceDone()
 {
-    if (child_ > 0) {
+    if (command_) {
         problem(); // notices the end
         return commandEndedWell();
     }
@@ -265,62 +323,60 @@ std::string SoundEndpoint::xrunNote() const
     return std::to_string(alsa_->underruns()) + " underruns, " + std::to_string(alsa_->overruns()) + " overruns";
 }
 
-void SoundEndpoint::collectCommandErrors()
+void SoundEndpoint::collectCommandErrors(Command& c)
 {
     char buffer[512];
     for (;;) {
-        ssize_t n = read(errFd_, buffer, sizeof buffer);
+        ssize_t n = read(c.errFd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return;
-        std::lock_guard lock(errMutex_);
+        std::lock_guard lock(c.errMutex);
         // The first lines say why; a chatty player must not fill memory.
-        if (errText_.size() < 4096)
-            errText_.append(buffer, static_cast<size_t>(n));
+        if (c.errText.size() < 4096)
+            c.errText.append(buffer, static_cast<size_t>(n));
     }
 }
 
-std::string SoundEndpoint::commandErrors() const
+std::string SoundEndpoint::commandErrors(const Command& c)
 {
-    std::lock_guard lock(errMutex_);
-    std::string text = errText_;
+    std::lock_guard lock(c.errMutex);
+    std::string text = c.errText;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
-    for (auto& c : text)
-        if (c == '\n')
-            c = ' ';
+    for (auto& ch : text)
+        if (ch == '\n')
+            ch = ' ';
     return text;
 }
 
-std::string SoundEndpoint::commandOutcome(int status, bool early) const
+std::string SoundEndpoint::commandOutcome(const Command& c, bool early) const
 {
-    std::string how = WIFEXITED(status) ? "status " + std::to_string(WEXITSTATUS(status))
-                                        : "signal " + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    std::string said = commandErrors();
-    return "the sound command '" + choice_.value + "' ended" + (early ? " before the sound did," : "") + " with " +
-           how + (said.empty() ? "" : ": " + said);
+    std::string how = WIFEXITED(c.status) ? "status " + std::to_string(WEXITSTATUS(c.status))
+                                          : "signal " + std::to_string(WIFSIGNALED(c.status) ? WTERMSIG(c.status) : 0);
+    std::string said = commandErrors(c);
+    return std::string("the ") + c.role + " '" + c.text + "' ended" + (early ? " before the sound did," : "") +
+           " with " + how + (said.empty() ? "" : ": " + said);
 }
 
 std::string SoundEndpoint::problem()
 {
     if (alsa_)
         return alsa_->problem();
-    if (child_ <= 0)
-        return "";
-    if (!childEnded_) {
-        if (waitpid(child_, &childStatus_, WNOHANG) != child_)
-            return "";
-        childEnded_ = true;
+    for (Command* c : {command_.get(), mic_.get()}) {
+        if (!c || !noticeEnd(*c))
+            continue;
+        // A microphone command that ends well is the end of what it had to say.
+        if (c == command_.get() && commandEndedWell())
+            continue;
+        // Output went nowhere from here on, input stopped: the daemon can't
+        // have been heard or have heard anything since.
+        if (c->errReader.joinable())
+            c->errReader.join();
+        return commandOutcome(*c, true);
     }
-    // A microphone command that ends well is the end of what it had to say.
-    if (commandEndedWell())
-        return "";
-    // Output went nowhere from here on, input stopped: the daemon can't
-    // have been heard or have heard anything since.
-    if (errReader_.joinable())
-        errReader_.join();
-    return commandOutcome(childStatus_, true);
+    return "";
 }
 
 bool SoundEndpoint::finish(std::string* error)
@@ -330,43 +386,64 @@ bool SoundEndpoint::finish(std::string* error)
         feeder_.join();
     if (alsa_)
         return alsa_->finish(interrupted, error);
-    if (child_ > 0) {
-        bool early = childEnded_;
+    if (command_) {
+        bool early = command_->ended;
+        bool micEarly = mic_ && mic_->ended;
         if (fd_ >= 0)
             close(fd_);
         fd_ = -1;
+        // A microphone goes on for ever; it ends with the call.  A socket
+        // closed with unread data resets its peer, and the player would read
+        // an error instead of its end: what the microphone said after the
+        // daemon's last read is dropped, until the microphone has ended.
+        if (mic_ && !mic_->ended)
+            stopCommand(*mic_, held_);
+        if (mic_ && mic_->errReader.joinable())
+            mic_->errReader.join();
+        if (held_ >= 0) {
+            close(held_);
+            held_ = -1;
+        }
         // A player drains what it has and ends at the end of its input;
         // Ctrl-C stops it at once.  A call's speaker holds a tenth of a
         // second, so a command still running well after is stuck.
         auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (!childEnded_) {
-            pid_t r = waitpid(child_, &childStatus_, WNOHANG);
-            if (r == child_ || (r < 0 && errno != EINTR)) {
-                childEnded_ = true;
+        while (!command_->ended) {
+            pid_t r = waitpid(command_->pid, &command_->status, WNOHANG);
+            if (r == command_->pid || (r < 0 && errno != EINTR)) {
+                command_->ended = true;
                 break;
             }
             if (interrupted || (use_ == SoundUse::Call && std::chrono::steady_clock::now() > giveUp)) {
-                kill(-child_, SIGTERM);
-                waitpid(child_, &childStatus_, 0);
-                childEnded_ = true;
-                if (errReader_.joinable())
-                    errReader_.join();
+                stopCommand(*command_);
+                if (command_->errReader.joinable())
+                    command_->errReader.join();
+                if (micEarly) {
+                    *error = commandOutcome(*mic_, true);
+                    return false;
+                }
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (errReader_.joinable())
-            errReader_.join();
-        bool clean = WIFEXITED(childStatus_) && WEXITSTATUS(childStatus_) == 0;
+        if (command_->errReader.joinable())
+            command_->errReader.join();
+        bool clean = WIFEXITED(command_->status) && WEXITSTATUS(command_->status) == 0;
         if ((early && !commandEndedWell()) || !clean) {
-            *error = commandOutcome(childStatus_, early);
+            *error = commandOutcome(*command_, early);
+            return false;
+        }
+        if (micEarly) {
+            *error = commandOutcome(*mic_, true);
             return false;
         }
         return true;
     }
-    if (sim_ && use_ == SoundUse::Play && !interrupted) {
-        // The daemon has ended; what it wrote last may still be in the pipe.
-        // The stand-in plays it at real time, so allow for the pipe's worth.
+    if (sim_ && use_ != SoundUse::Record && !interrupted) {
+        // The daemon has ended; what it wrote last may still be in the pipe
+        // or socket.  The stand-in plays it at real time, so allow for the
+        // buffer's worth.
+        sim_->daemonEnded();
         if (!sim_->waitSinkClosed(std::chrono::milliseconds(30000))) {
             *error = "the stand-in sound device did not take all the daemon played";
             return false;
@@ -393,7 +470,8 @@ std::string SoundEndpoint::describe() const
     case SoundChoice::Kind::Oss:
         return "sound device " + choice_.value;
     case SoundChoice::Kind::Command:
-        return "sound command '" + choice_.value + "'";
+        return "sound command '" + choice_.value + "'" +
+               (choice_.micCommand.empty() ? "" : ", microphone command '" + choice_.micCommand + "'");
     case SoundChoice::Kind::Alsa:
         return "ALSA device " + choice_.value;
     }

@@ -19,6 +19,9 @@ struct SoundChoice {
     enum class Kind { Sim, Wav, Oss, Command, Alsa };
     Kind kind = Kind::Sim;
     std::string value; // path, command or ALSA device name
+    // Command, for a call: a second command whose standard output is the
+    // microphone; `value` then only plays.
+    std::string micCommand;
 };
 
 // --sound sim|FILE.wav|alsa[:DEVICE]|OSS-DEVICE, --sound-cmd "CMD" (one of
@@ -38,8 +41,8 @@ public:
     SoundEndpoint(const SoundEndpoint&) = delete;
     SoundEndpoint& operator=(const SoundEndpoint&) = delete;
 
-    // A stand-in speaker for play takes the audio at real time unless told
-    // to take it as fast as it comes.  Before open().
+    // A stand-in speaker (play, call) takes the audio at real time unless
+    // told to take it as fast as it comes.  Before open().
     void setFast(bool fast) { fast_ = fast; }
 
     // `microphone` is what a stand-in captures: µ-law bytes, played in a
@@ -66,25 +69,45 @@ public:
     std::string xrunNote() const;
 
 private:
+    // A command run through sh in a process group of its own, its standard
+    // error collected.
+    struct Command {
+        std::string text;
+        const char* role; // "sound command", "microphone command"
+        pid_t pid = -1;
+        bool ended = false;
+        int status = 0;
+        int errFd = -1;
+        mutable std::mutex errMutex;
+        std::string errText;
+        std::thread errReader;
+    };
+    // `in` and `out` become the command's standard input and output:
+    // keepStream leaves callctl's, noStream gives it /dev/null.
+    static constexpr int keepStream = -1, noStream = -2;
+    std::unique_ptr<Command> startCommand(const std::string& text, const char* role, int in, int out,
+                                          std::string* error);
+    static void collectCommandErrors(Command& c);
+    static bool noticeEnd(Command& c);
+    // SIGTERM to the command's group, SIGKILL when it is still there after
+    // two seconds; `drain` (when not -1) is read meanwhile, so a command
+    // that writes what it has before it ends is not held up by a full socket.
+    static void stopCommand(Command& c, int drain = -1);
     void feedLoop();
-    void collectCommandErrors();
     bool commandEndedWell() const;
-    std::string commandErrors() const;
-    std::string commandOutcome(int status, bool early) const;
+    static std::string commandErrors(const Command& c);
+    std::string commandOutcome(const Command& c, bool early) const;
 
     SoundChoice choice_;
     SoundUse use_ = SoundUse::Call;
     std::unique_ptr<sim::SoundDevice> sim_;
     std::unique_ptr<AlsaBridge> alsa_;
     int fd_ = -1;
-    pid_t child_ = -1;
-    bool childEnded_ = false;
-    int childStatus_ = 0;
+    std::unique_ptr<Command> command_; // --sound-cmd
+    std::unique_ptr<Command> mic_;     // --mic-cmd
+    // With a microphone command, our copy of the daemon's end: see finish().
+    int held_ = -1;
     bool fast_ = false;
-    int errFd_ = -1;                // the command's standard error
-    mutable std::mutex errMutex_;
-    std::string errText_;
-    std::thread errReader_;
     std::vector<uint8_t> microphone_;
     bool loop_ = true;
     size_t fed_ = 0;

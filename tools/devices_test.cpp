@@ -87,7 +87,7 @@ TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
         bytes[i] = static_cast<uint8_t>(i);
     {
         SoundEndpoint e;
-        ASSERT_TRUE(e.open({SoundChoice::Kind::Command, "cat > '" + out + "'"}, SoundUse::Play, 1, {}, false, &error))
+        ASSERT_TRUE(e.open({SoundChoice::Kind::Command, "cat > '" + out + "'", ""}, SoundUse::Play, 1, {}, false, &error))
             << error;
         // Played the way a daemon does it: from a copy of the descriptor,
         // which ends when the "daemon" ends.

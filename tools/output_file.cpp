@@ -56,26 +56,26 @@ std::string freeNumberedName(const std::string& path, const std::function<bool(c
     }
 }
 
-bool writeAtomically(const std::string& path, const std::function<bool(const std::string&, std::string*)>& write,
-                     std::string* error)
+namespace {
+
+// An empty private file beside `path`, named after it.
+bool makeTemporaryBeside(const std::string& path, std::string* temp, std::string* error)
 {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = dir + "." + name + ".partial-XXXXXX";
-    int fd = mkstemp(temp.data());
+    *temp = dir + "." + name + ".partial-XXXXXX";
+    int fd = mkstemp(temp->data());
     if (fd < 0) {
         *error = "can't write in the folder of " + path + ": " + strerror(errno);
         return false;
     }
     close(fd);
-    if (!write(temp, error)) {
-        unlink(temp.c_str());
-        // The person knows the file by its own name.
-        for (size_t at = error->find(temp); at != std::string::npos; at = error->find(temp, at + path.size()))
-            error->replace(at, temp.size(), path);
-        return false;
-    }
+    return true;
+}
+
+bool putInPlace(const std::string& temp, const std::string& path, std::string* error)
+{
     // mkstemp makes the file private; the output gets the usual mode.
     mode_t mask = umask(0);
     umask(mask);
@@ -85,6 +85,62 @@ bool writeAtomically(const std::string& path, const std::function<bool(const std
         unlink(temp.c_str());
         return false;
     }
+    return true;
+}
+
+} // namespace
+
+bool writeAtomically(const std::string& path, const std::function<bool(const std::string&, std::string*)>& write,
+                     std::string* error)
+{
+    std::string temp;
+    if (!makeTemporaryBeside(path, &temp, error))
+        return false;
+    if (!write(temp, error)) {
+        unlink(temp.c_str());
+        // The person knows the file by its own name.
+        for (size_t at = error->find(temp); at != std::string::npos; at = error->find(temp, at + path.size()))
+            error->replace(at, temp.size(), path);
+        return false;
+    }
+    return putInPlace(temp, path, error);
+}
+
+StagedOutputs::~StagedOutputs()
+{
+    for (const auto& f : files_)
+        if (!f.placed)
+            unlink(f.temp.c_str());
+}
+
+std::string StagedOutputs::stage(const std::string& path, std::string* error)
+{
+    for (const auto& f : files_)
+        if (f.path == path)
+            return f.temp;
+    std::string temp;
+    if (!makeTemporaryBeside(path, &temp, error))
+        return "";
+    files_.push_back({path, temp});
+    return temp;
+}
+
+bool StagedOutputs::commit(const std::string& path, std::string* error)
+{
+    for (auto& f : files_)
+        if (f.path == path && !f.placed) {
+            f.placed = putInPlace(f.temp, f.path, error);
+            return f.placed;
+        }
+    *error = path + " was not written";
+    return false;
+}
+
+bool StagedOutputs::commitAll(std::string* error)
+{
+    for (auto& f : files_)
+        if (!f.placed && !(f.placed = putInPlace(f.temp, f.path, error)))
+            return false;
     return true;
 }
 

@@ -29,4 +29,29 @@ bool fileExists(const std::string& path);
 bool writeAtomically(const std::string& path, const std::function<bool(const std::string&, std::string*)>& write,
                      std::string* error);
 
+// Outputs that other programs write by path (a daemon's tape), or that must
+// appear together: each is written under a temporary name beside it and put
+// in place by commit(); whatever is not put in place is removed.
+class StagedOutputs {
+public:
+    StagedOutputs() = default;
+    ~StagedOutputs();
+    StagedOutputs(const StagedOutputs&) = delete;
+    StagedOutputs& operator=(const StagedOutputs&) = delete;
+
+    // The temporary path standing for `path`, made on first use; "" with
+    // *error when its folder can't be written.
+    std::string stage(const std::string& path, std::string* error);
+    // Renames the temporary file of `path` to `path`.
+    bool commit(const std::string& path, std::string* error);
+    bool commitAll(std::string* error);
+
+private:
+    struct Staged {
+        std::string path, temp;
+        bool placed = false;
+    };
+    std::vector<Staged> files_;
+};
+
 } // namespace callctl

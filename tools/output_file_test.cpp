@@ -75,5 +75,36 @@ TEST_F(OutputFile, AFailedWriteLeavesTheOldFileAndNoPartOfTheNew)
     EXPECT_EQ(std::system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 1").c_str()), 0);
 }
 
+TEST_F(OutputFile, StagedOutputsAppearOnlyWhenCommitted)
+{
+    make("tape.ul", "old tape");
+    std::string error;
+    {
+        StagedOutputs staged;
+        std::string tape = staged.stage(path("tape.ul"), &error);
+        std::string wav = staged.stage(path("new.wav"), &error);
+        ASSERT_NE(tape, "") << error;
+        EXPECT_EQ(staged.stage(path("tape.ul"), &error), tape); // one temporary per output
+        EXPECT_NE(tape, path("tape.ul"));
+        std::ofstream(tape) << "new tape";
+        std::ofstream(wav) << "half a WAV";
+        ASSERT_TRUE(staged.commit(path("tape.ul"), &error)) << error;
+        EXPECT_FALSE(staged.commit(path("never-staged.ul"), &error));
+    }
+    // The committed one replaced the old file; the other left nothing.
+    std::ifstream f(path("tape.ul"));
+    std::string text((std::istreambuf_iterator<char>(f)), {});
+    EXPECT_EQ(text, "new tape");
+    EXPECT_EQ(std::system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 1").c_str()), 0);
+
+    StagedOutputs all;
+    std::ofstream(all.stage(path("a.ul"), &error)) << "a";
+    std::ofstream(all.stage(path("b.ul"), &error)) << "b";
+    ASSERT_TRUE(all.commitAll(&error)) << error;
+    EXPECT_EQ(std::system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 3").c_str()), 0);
+    EXPECT_EQ(all.stage(path("c/d.ul"), &error), "") << "a folder that isn't there";
+    EXPECT_NE(error.find("can't write in the folder of"), std::string::npos) << error;
+}
+
 } // namespace
 } // namespace callctl

@@ -144,7 +144,7 @@ int playCommand(const Args& args)
         cb.playFlags.fetch_or(FlagStopRequest);
         stopped = true;
     }
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
+    std::optional<int> st = s.waitDaemon(daemonPatience);
     s.stopWatching();
     showComplaints(s, cmd, c);
     bool soundOk = sound.finish(&error);

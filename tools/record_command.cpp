@@ -108,10 +108,10 @@ int recordCommand(const Args& args)
         s.action("stop");
         cb.recordFlags.fetch_or(FlagStopRequest);
         // Taping off first, so the take is complete, then the daemon.
-        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, std::chrono::milliseconds(5000), false);
+        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, daemonPatience, false);
         writeWord(cb.recordRunning, 0);
     }
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
+    std::optional<int> st = s.waitDaemon(daemonPatience);
     s.stopWatching();
     showComplaints(s, cmd, c);
     bool soundOk = sound.finish(&error);

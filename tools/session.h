@@ -29,6 +29,11 @@ namespace callctl {
 
 using namespace std::chrono_literals;
 
+// How long callctl waits for a daemon to do what it was asked (come up,
+// stop taping, end): milliseconds on an idle machine, seconds on a loaded
+// one; only a stuck daemon takes this long.
+inline constexpr std::chrono::milliseconds daemonPatience = 30s;
+
 // Set by SIGINT/SIGTERM (installInterruptHandler); every wait gives up on it.
 extern std::atomic<bool> interrupted;
 void installInterruptHandler();
