@@ -89,12 +89,7 @@ TEST(SiplineCall, InboundOverSocketCarriesEveryByteBothWaysAndByeEndsTheDaemon)
     Bytes played = app.sound.played();
     EXPECT_NE(find(played, canonicalAll(fromFar)), std::string::npos)
         << "the far end's audio did not reach the daemon whole; played " << played.size() << " bytes";
-    // Its recording is complete once it has quit; it would otherwise stay
-    // up for its whole -t time.
-    EXPECT_TRUE(far.waitForLine("terminated", 10000ms)) << far.process.output();
-    far.command("quit");
-    far.process.wait(20000ms);
-    auto heard = far.heard();
+    auto heard = far.heardAfterTheCall();
     EXPECT_NE(find(heard, linearAsHeard(toFar)), std::string::npos)
         << "the daemon's audio did not reach the far end whole; heard " << heard.size() << " samples\n"
         << sipline.output() << sipline.errors();
@@ -190,12 +185,7 @@ TEST(SiplineCall, AnswerModeGreetingAndResponseAreExact)
     Bytes response = readFile(app.dir + "/response.ul");
     EXPECT_NE(find(response, canonicalAll(message)), std::string::npos)
         << "the caller's message is not whole in the response file of " << response.size() << " bytes";
-    // Its recording is complete once it has quit; it would otherwise stay
-    // up for its whole -t time.
-    EXPECT_TRUE(far.waitForLine("terminated", 10000ms)) << far.process.output();
-    far.command("quit");
-    far.process.wait(20000ms);
-    auto heard = far.heard();
+    auto heard = far.heardAfterTheCall();
     EXPECT_NE(find(heard, linearAsHeard(greeting)), std::string::npos)
         << "the greeting did not reach the far end whole; heard " << heard.size() << " samples";
 }

@@ -238,6 +238,17 @@ public:
         return out;
     }
 
+    // What it heard, once its call has ended and it has quit: its recording
+    // is complete then, and it would otherwise stay up for its whole -t.
+    std::vector<int16_t> heardAfterTheCall()
+    {
+        if (!waitForLine("terminated", 10000ms))
+            ADD_FAILURE() << "the far end's call did not end: " << process.output();
+        command("quit");
+        process.wait(20000ms);
+        return heard();
+    }
+
     sim::DaemonProcess process;
 
 private:

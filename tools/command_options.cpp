@@ -183,6 +183,22 @@ std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, doubl
     return t.channels[0];
 }
 
+bool recordingMicrophone(const SoundChoice& sound, double simSeconds, bool simLoops, RecordingMicrophone* mic,
+                         std::string* error)
+{
+    if (sound.kind == SoundChoice::Kind::Wav) {
+        bool ok = true;
+        mic->audio = microphoneFrom(sound.value, 0, 0, error, &ok);
+        mic->loop = false;
+        return ok;
+    }
+    if (sound.kind == SoundChoice::Kind::Sim) {
+        mic->audio = VoiceSignal(29, 160).ulaw(static_cast<size_t>(simSeconds * 8000));
+        mic->loop = simLoops;
+    }
+    return true;
+}
+
 bool startTranscript(Session& s, Transcript& t, const Common& c, bool console, int* status)
 {
     s.setQuiet(c.quiet);

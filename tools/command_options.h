@@ -65,6 +65,17 @@ bool tapePathsFrom(const std::string& command, ScannedArgs& a, TapePaths* t, int
 std::vector<uint8_t> microphoneFrom(const std::string& wav, uint32_t seed, double pitch, std::string* error,
                                     bool* ok);
 
+// What a recording hears: a WAV given as --sound, once through; the
+// stand-in's synthetic voice, `simSeconds` of it, over and over when
+// `simLoops`; nothing for a real device.  False with *error when the WAV
+// cannot be read.
+struct RecordingMicrophone {
+    std::vector<uint8_t> audio;
+    bool loop = true;
+};
+bool recordingMicrophone(const SoundChoice& sound, double simSeconds, bool simLoops, RecordingMicrophone* mic,
+                         std::string* error);
+
 // What goes to the terminal as the run goes (--verbose: everything; a
 // console on a terminal: what a person acts on; -q: nothing but errors)
 // and the --transcript file, written as it goes.  False with *status set

@@ -18,7 +18,6 @@
 #include "mailbox_commands.h"
 #include "session.h"
 #include "tape_wav.h"
-#include "voice_signal.h"
 
 namespace callctl {
 
@@ -94,18 +93,9 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     Common c;
     if (!commonFrom(cmd, a, &c, &status))
         return status;
-    std::vector<uint8_t> mic;
-    bool loop = true;
-    if (c.sound.kind == SoundChoice::Kind::Wav) {
-        bool ok = true;
-        mic = microphoneFrom(c.sound.value, 0, 0, &error, &ok);
-        if (!ok)
-            return failure(cmd, error);
-        loop = false;
-    } else if (c.sound.kind == SoundChoice::Kind::Sim) {
-        mic = VoiceSignal(29, 160).ulaw(static_cast<size_t>(4 * bytesPerSecond));
-        loop = false;
-    }
+    RecordingMicrophone mic;
+    if (!recordingMicrophone(c.sound, 4, false, &mic, &error))
+        return failure(cmd, error);
     if (!checkOutputs(cmd, c, SoundUse::Record, {}, {}, &status))
         return status;
     // Recorded beside the greeting, which it replaces only once complete: a
@@ -125,7 +115,7 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     writeWord(cb.recordFlags, FlagStartRequest);
     std::string keptNote = " (the greeting is unchanged)";
     SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic, loop, &error))
+    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
         return failure(cmd, error + keptNote);
     KeyboardMode keyboard;
     if (!startTranscript(s, transcript, c, false, &status))

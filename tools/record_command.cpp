@@ -10,7 +10,6 @@
 #include "line.h"
 #include "session.h"
 #include "tape_wav.h"
-#include "voice_signal.h"
 
 namespace callctl {
 
@@ -50,17 +49,9 @@ int recordCommand(const Args& args)
     Common c;
     if (!commonFrom(cmd, a, &c, &status))
         return status;
-    std::vector<uint8_t> mic;
-    bool loop = true;
-    if (c.sound.kind == SoundChoice::Kind::Wav) {
-        bool ok = true;
-        mic = microphoneFrom(c.sound.value, 0, 0, &error, &ok);
-        if (!ok)
-            return failure(cmd, error);
-        loop = false;
-    } else if (c.sound.kind == SoundChoice::Kind::Sim) {
-        mic = VoiceSignal(29, 160).ulaw(8000 * 60);
-    }
+    RecordingMicrophone mic;
+    if (!recordingMicrophone(c.sound, 60, true, &mic, &error))
+        return failure(cmd, error);
 
     if (!checkOutputs(cmd, c, SoundUse::Record, {}, {}, &status, {take}))
         return status;
@@ -78,7 +69,7 @@ int recordCommand(const Args& args)
     writeWord(cb.recordFlags, FlagStartRequest);
 
     SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic, loop, &error))
+    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
         return failure(cmd, error);
     if (!startTranscript(s, transcript, c, false, &status))
         return status;
