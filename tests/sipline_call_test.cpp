@@ -143,7 +143,14 @@ TEST(SiplineCall, OutboundOverPtyCarriesKeysBothWaysAndTheApplicationHangsUp)
     char keys[16] = {};
     dtmf_rx_get(receiver, keys, sizeof keys - 1);
     dtmf_rx_free(receiver);
-    EXPECT_STREQ(keys, "5");
+    // The tone is live audio, paced by the microphone: a machine busy enough
+    // to starve the line for a frame puts silence inside it, which a
+    // receiver hears as the key pressed twice.  Another key, or none, is a
+    // fault.
+    std::string heardKeys(keys);
+    EXPECT_FALSE(heardKeys.empty());
+    EXPECT_EQ(heardKeys.find_first_not_of('5'), std::string::npos) << heardKeys;
+    EXPECT_LE(heardKeys.size(), 3u) << heardKeys; // a 250 ms tone
 }
 
 // Answer mode over the socket line: the greeting takes its real time and
