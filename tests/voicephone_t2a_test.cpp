@@ -183,7 +183,7 @@ protected:
     {
         writeWord(cb.responseStart, 1);
         sendRead(call, {0x10, 'b'}); // a byte step without audio takes the request
-        ASSERT_TRUE(call.waitFor(cb.responseRecording, 1));
+        ASSERT_TRUE(call.waitFor(cb.responseRecording, 1)) << call.daemon.output() << call.daemon.errors();
     }
 
     Call call;
