@@ -5,7 +5,7 @@
 # Runs as root inside a private network namespace with only loopback; every
 # process under timeout.  Prints a Markdown section for bench/RESULTS.md.
 #
-#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30)
+#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30 KEEP=1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -22,7 +22,12 @@ ip link set lo up
 bin=$PWD/$build/bin
 export ORVEX_BIN_DIR=$bin
 work=$(mktemp -d /tmp/sipline-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+# KEEP=1 keeps the logs of every process for a look afterwards.
+if [ "${KEEP:-}" = 1 ]; then
+    echo "sipline_bench.sh: logs kept in $work" >&2
+else
+    trap 'rm -rf "$work"' EXIT
+fi
 
 # Time a process has run, in ns (exact, unlike utime + stime in ticks).
 ticks() { awk '{ print $1 }' "/proc/$1/schedstat" 2>/dev/null || echo 0; }
@@ -130,6 +135,7 @@ s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
 sleep $((many - 15))
 s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
 dd=$(ticks_between "$d0" "$d1")
+msampled="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
 wait
 span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
@@ -165,7 +171,7 @@ CPU: sipline's own (getrusage, printed at its exit) over the call's length; the 
 | ${calls} calls at once: answered | ${answered} |
 | ${calls} calls: CPU per line of \`sipline serve\` | ${mcpu_s} % |
 | ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
-| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle | ${mcpu_dd} % |
+| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} % |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
 | ${calls} calls: samples that came too late | ${late} |
 | ${calls} calls: underruns toward the far ends (the daemon wrote nothing in time) | ${under} |
