@@ -104,28 +104,19 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     std::string take = mailbox.dir() + "/.tmp/greeting-" + std::to_string(getpid()) + ".ul";
     unlink(take.c_str());
 
-    installInterruptHandler();
-    Transcript transcript;
-    Session s(c.daemonDir, transcript);
-    s.prepare(c.wrap);
-    ControlBlock& cb = s.cb();
-    if (!pathOption(cmd, take, cb.outgoingPath, &status))
-        return status;
-    writeWord(cb.tapeLimit, static_cast<uint32_t>(greetingMaxSeconds * bytesPerSecond));
-    writeWord(cb.recordFlags, FlagStartRequest);
     std::string keptNote = " (the greeting is unchanged)";
-    SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
-        return failure(cmd, error + keptNote);
-    KeyboardMode keyboard;
-    if (!startTranscript(s, transcript, c, false, &status))
+    Recording r;
+    if (!startRecording(cmd, c, mic,
+                        {.take = take,
+                         .tapeLimit = static_cast<uint32_t>(greetingMaxSeconds * bytesPerSecond),
+                         .phase = "greeting record",
+                         .failureNote = keptNote,
+                         .holdKeyboard = true},
+                        &r, &status))
         return status;
-    s.setPhase("greeting record");
-    s.showStatus(true);
-    s.startWatching();
-    if (!s.startRecord(sound.daemonFd(), c.chunk))
-        return failure(cmd, "can't start record-daemon" + keptNote);
-    sound.closeDaemonEnd();
+    Session& s = *r.session;
+    ControlBlock& cb = s.cb();
+    SoundEndpoint& sound = r.sound;
     s.note("recording the greeting: speak now; q or Enter ends it (at most " +
            std::to_string(static_cast<int>(greetingMaxSeconds)) + " s)");
     bool wasActive = false, keysOpen = true;
@@ -187,7 +178,7 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     uint32_t length = static_cast<uint32_t>(taken.st_size);
     printf("recorded the greeting %s: %u bytes (%s)%s\n", greeting.c_str(), length, tapeTime(length, true).c_str(),
            readWord(cb.tapeFull) ? ", the 30 s limit reached" : "");
-    finishTranscript(c, transcript, &status);
+    finishTranscript(c, r.transcript, &status);
     if (status != exitOk)
         return status;
     // A WAV that served as the microphone is no speaker: the stand-in plays

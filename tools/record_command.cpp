@@ -58,27 +58,18 @@ int recordCommand(const Args& args)
     if (!checkWritable(take, "the take", &error))
         return failure(cmd, error);
 
-    installInterruptHandler();
-    Transcript transcript;
-    Session s(c.daemonDir, transcript);
-    s.prepare(c.wrap);
+    Recording r;
+    if (!startRecording(cmd, c, mic,
+                        {.take = take,
+                         .tapeLimit = static_cast<uint32_t>(limit * bytesPerSecond),
+                         .phase = "record",
+                         .failureNote = "",
+                         .holdKeyboard = false},
+                        &r, &status))
+        return status;
+    Session& s = *r.session;
     ControlBlock& cb = s.cb();
-    if (!pathOption(cmd, take, cb.outgoingPath, &status))
-        return status;
-    writeWord(cb.tapeLimit, static_cast<uint32_t>(limit * bytesPerSecond));
-    writeWord(cb.recordFlags, FlagStartRequest);
-
-    SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
-        return failure(cmd, error);
-    if (!startTranscript(s, transcript, c, false, &status))
-        return status;
-    s.setPhase("record");
-    s.showStatus(true);
-    s.startWatching();
-    if (!s.startRecord(sound.daemonFd(), c.chunk))
-        return failure(cmd, "can't start record-daemon");
-    sound.closeDaemonEnd();
+    SoundEndpoint& sound = r.sound;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     bool wasActive = false;
     std::string soundProblem;
@@ -122,7 +113,7 @@ int recordCommand(const Args& args)
         printf("recorded %s: %u bytes (%s)%s%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
                readWord(cb.tapeFull) ? ", tape limit reached" : "", xruns.empty() ? "" : ("; " + xruns).c_str());
     }
-    finishTranscript(c, transcript, &status);
+    finishTranscript(c, r.transcript, &status);
     return status;
 }
 
