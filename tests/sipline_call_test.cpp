@@ -23,24 +23,6 @@ const std::string farUri = "sip:far@127.0.0.1:5070";
 // so a test about exact audio is not a test of the machine's load.
 const char* const jitter = "200";
 
-std::vector<int16_t> silence(size_t n)
-{
-    return std::vector<int16_t>(n, 0);
-}
-
-std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes canonicalAll(Bytes b)
-{
-    for (auto& u : b)
-        u = canonical(u);
-    return b;
-}
-
 bool contains(const sim::DaemonProcess& p, const std::string& text)
 {
     return p.output().find(text) != std::string::npos || p.errors().find(text) != std::string::npos;

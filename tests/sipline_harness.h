@@ -73,6 +73,25 @@ inline uint8_t canonical(uint8_t u)
     return u == 0x7F ? 0xFF : u;
 }
 
+inline Bytes canonicalAll(Bytes b)
+{
+    for (auto& u : b)
+        u = canonical(u);
+    return b;
+}
+
+inline std::vector<int16_t> silence(size_t n)
+{
+    return std::vector<int16_t>(n, 0);
+}
+
+// Stretches of audio one after another, as a far end's microphone says them.
+inline std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 inline std::vector<int16_t> linear(const Bytes& ulaw)
 {
     std::vector<int16_t> v;
