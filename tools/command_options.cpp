@@ -230,6 +230,27 @@ bool startRecording(const char* cmd, const Common& c, const RecordingMicrophone&
     return true;
 }
 
+TakeEnd endRecording(const char* cmd, const Common& c, Recording& r, std::chrono::milliseconds patience)
+{
+    Session& s = *r.session;
+    ControlBlock& cb = s.cb();
+    if (s.daemonRunning()) {
+        s.action("stop");
+        cb.recordFlags.fetch_or(FlagStopRequest);
+        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, patience, false);
+        writeWord(cb.recordRunning, 0);
+    }
+    std::optional<int> st = s.waitDaemon(patience);
+    s.stopWatching();
+    showComplaints(s, cmd, c);
+    TakeEnd end;
+    end.soundOk = r.sound.finish(&end.soundError);
+    RunFacts facts = s.factsOfLast(st);
+    facts.chunkSize = static_cast<uint32_t>(c.chunk);
+    end.verdict = judgeRun(facts);
+    return end;
+}
+
 bool startTranscript(Session& s, Transcript& t, const Common& c, bool console, int* status)
 {
     s.setQuiet(c.quiet);

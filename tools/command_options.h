@@ -3,6 +3,7 @@
 // tape paths, microphones, the transcript file and the start of a take.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -105,6 +106,17 @@ struct TakeSettings {
 // when it could not: the caller then returns that status.
 bool startRecording(const char* cmd, const Common& c, const RecordingMicrophone& mic, const TakeSettings& t,
                     Recording* r, int* status);
+
+// How a take ended: the daemon's run judged, and whether the sound device
+// finished well (soundError says why not).
+struct TakeEnd {
+    Verdict verdict;
+    bool soundOk = true;
+    std::string soundError;
+};
+// Ends the take the caller watched: taping off first, so that the take is
+// complete, then the daemon, each given `patience`; then the sound device.
+TakeEnd endRecording(const char* cmd, const Common& c, Recording& r, std::chrono::milliseconds patience);
 
 // What goes to the terminal as the run goes (--verbose: everything; a
 // console on a terminal: what a person acts on; -q: nothing but errors)

@@ -140,24 +140,15 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
         if (key == 'q' || key == '\n' || key == '\r' || key == 4)
             break;
     }
-    if (s.daemonRunning()) {
-        s.action("stop");
-        cb.recordFlags.fetch_or(FlagStopRequest);
-        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, std::chrono::milliseconds(5000), false);
-        writeWord(cb.recordRunning, 0);
-    }
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
-    s.stopWatching();
-    showComplaints(s, cmd, c);
-    bool soundOk = sound.finish(&error);
-    RunFacts facts = s.factsOfLast(st);
-    facts.chunkSize = static_cast<uint32_t>(c.chunk);
-    Verdict v = judgeRun(facts);
+    TakeEnd end = endRecording(cmd, c, r, std::chrono::milliseconds(5000));
     struct stat taken{};
     bool have = stat(take.c_str(), &taken) == 0;
-    if (!soundProblem.empty() || !soundOk || !v.ok || interrupted) {
+    if (!soundProblem.empty() || !end.soundOk || !end.verdict.ok || interrupted) {
         unlink(take.c_str());
-        std::string why = !soundProblem.empty() ? soundProblem : !soundOk ? error : !v.ok ? v.problem : "interrupted";
+        std::string why = !soundProblem.empty() ? soundProblem
+                          : !end.soundOk        ? end.soundError
+                          : !end.verdict.ok     ? end.verdict.problem
+                                                : "interrupted";
         return failure(cmd, why + keptNote);
     }
     if (!have || taken.st_size == 0) {

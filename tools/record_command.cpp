@@ -86,28 +86,15 @@ int recordCommand(const Args& args)
                    (seconds > 0 && std::chrono::steady_clock::now() >= deadline);
         },
         std::chrono::hours(24 * 365));
-    if (s.daemonRunning()) {
-        s.action("stop");
-        cb.recordFlags.fetch_or(FlagStopRequest);
-        // Taping off first, so the take is complete, then the daemon.
-        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, daemonPatience, false);
-        writeWord(cb.recordRunning, 0);
-    }
-    std::optional<int> st = s.waitDaemon(daemonPatience);
-    s.stopWatching();
-    showComplaints(s, cmd, c);
-    bool soundOk = sound.finish(&error);
-    RunFacts facts = s.factsOfLast(st);
-    facts.chunkSize = static_cast<uint32_t>(c.chunk);
-    Verdict v = judgeRun(facts);
+    TakeEnd end = endRecording(cmd, c, r, daemonPatience);
     uint32_t length = readWord(cb.tapeLength);
     std::string held = take + " holds " + std::to_string(length) + " bytes (" + tapeTime(length, true) + ")";
     if (!soundProblem.empty()) {
         status = failure(cmd, soundProblem + "; " + held);
-    } else if (!soundOk) {
-        status = failure(cmd, error + "; " + held);
-    } else if (!v.ok) {
-        status = failure(cmd, v.problem + "; " + held);
+    } else if (!end.soundOk) {
+        status = failure(cmd, end.soundError + "; " + held);
+    } else if (!end.verdict.ok) {
+        status = failure(cmd, end.verdict.problem + "; " + held);
     } else {
         std::string xruns = sound.xrunNote();
         printf("recorded %s: %u bytes (%s)%s%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
