@@ -2,17 +2,14 @@
 // a socket pair handed over as --line fd:N, and checks what it heard, what
 // landed in the mailbox and what callctl said.
 #include <algorithm>
-#include <atomic>
-#include <deque>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <mutex>
-#include <random>
 #include <sys/stat.h>
 #include <thread>
 
 #include "callctl_kit.h"
 #include "line.h"
+#include "live_caller.h"
 #include "mailbox.h"
 #include "phrases.h"
 #include "prompts.h"
@@ -23,23 +20,8 @@ namespace {
 using namespace callctl_kit;
 using Bytes = std::vector<uint8_t>;
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    Bytes b(n);
-    for (uint8_t& x : b)
-        x = static_cast<uint8_t>(random()); // 0x10 too: the line doubles it
-    return b;
-}
-
-// Stand-in speech for a prompt, so that the test knows every byte of it.
-Bytes fakeSpeech(const std::string& text)
-{
-    uint32_t h = 0;
-    for (unsigned char c : text)
-        h = h * 31 + c;
-    return randomBytes(400 + 8 * text.size(), h);
-}
+using kit::fakeSpeech;
+using kit::randomBytes;
 
 bool contains(const Bytes& hay, const Bytes& needle)
 {
@@ -75,12 +57,7 @@ protected:
             ASSERT_TRUE(kit::writeFile(path("box/.prompts/" + cache.fileNameFor(callctl::countPhrase(n, 0))),
                                        fakeSpeech(callctl::countPhrase(n, 0))));
     }
-    void TearDown() override
-    {
-        streaming_ = false;
-        if (streamer_.joinable())
-            streamer_.join();
-    }
+    void TearDown() override { caller_.stop(); }
 
     // callctl serve on the line, and the far end talking: 80 bytes of
     // silence every 10 ms unless something was queued to say.
@@ -101,52 +78,16 @@ protected:
             env.push_back("ORVEX_PIN=" + pinEnv);
         ASSERT_TRUE(callctl_.start(argv[0], argv, {line_.daemonFd()}, env));
         line_.closeDaemonEnd();
-        streaming_ = true;
-        streamer_ = std::thread([this] {
-            const Bytes silence(80, 0xFF);
-            while (streaming_) {
-                Bytes next;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (!outbox_.empty()) {
-                        next = std::move(outbox_.front());
-                        outbox_.pop_front();
-                    }
-                }
-                bool last = next.size() == 2 && next[0] == sim::DLE && next[1] == sim::ETX;
-                if (!line_.sendRaw(next.empty() ? silence : next) || last)
-                    return;
-                if (next.empty())
-                    std::this_thread::sleep_for(10ms);
-            }
-        });
+        caller_.start();
     }
-    void send(Bytes raw)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        outbox_.push_back(std::move(raw));
-    }
-    void keys(const std::string& k)
-    {
-        for (char c : k)
-            send({sim::DLE, static_cast<uint8_t>(c)});
-    }
-    bool heard(const Bytes& bytes, std::chrono::milliseconds timeout = 30000ms)
-    {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (contains(line_.received(), bytes))
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
+    void send(Bytes raw) { caller_.send(std::move(raw)); }
+    void keys(const std::string& k) { caller_.keys(k); }
+    bool heard(const Bytes& bytes, std::chrono::milliseconds timeout = 30000ms) { return caller_.heard(bytes, timeout); }
     // callctl's exit status once the call is over.
     std::optional<int> ended()
     {
         std::optional<int> status = callctl_.wait(60000ms);
-        streaming_ = false;
-        streamer_.join();
+        caller_.stop();
         return status;
     }
     callctl::Message store(const Bytes& audio, int64_t start)
@@ -179,11 +120,8 @@ protected:
 
     std::unique_ptr<callctl::Mailbox> box_;
     sim::Line line_{sim::Line::Kind::SocketPair};
+    kit::LiveCaller caller_{line_};
     sim::DaemonProcess callctl_;
-    std::atomic<bool> streaming_{false};
-    std::mutex mutex_;
-    std::deque<Bytes> outbox_;
-    std::thread streamer_;
 };
 
 TEST_F(ServeTest, ACallerHearsTheGreetingAndBeepAndLeavesAMessage)

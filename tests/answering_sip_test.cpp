@@ -23,21 +23,6 @@ const std::string siplineUri = "sip:line@127.0.0.1:5060";
 const char* const jitter = "200"; // outlasts a loaded machine's stalls
 const std::string pin = "2468";
 
-std::vector<int16_t> silence(size_t n) { return std::vector<int16_t>(n, 0); }
-
-std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes canonicalAll(Bytes b)
-{
-    for (auto& u : b)
-        u = canonical(u);
-    return b;
-}
-
 // Every byte value but the two zeros, which a far end encoding linear
 // audio cannot tell apart: what it says arrives exactly as given.
 Bytes speech(int rounds, int seed)

@@ -5,8 +5,10 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <string>
+#include <utility>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -71,6 +74,25 @@ inline Bytes everyByte(int rounds)
 inline uint8_t canonical(uint8_t u)
 {
     return u == 0x7F ? 0xFF : u;
+}
+
+inline Bytes canonicalAll(Bytes b)
+{
+    for (auto& u : b)
+        u = canonical(u);
+    return b;
+}
+
+inline std::vector<int16_t> silence(size_t n)
+{
+    return std::vector<int16_t>(n, 0);
+}
+
+// Stretches of audio one after another, as a far end's microphone says them.
+inline std::vector<int16_t> operator+(std::vector<int16_t> a, const std::vector<int16_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 inline std::vector<int16_t> linear(const Bytes& ulaw)
@@ -292,6 +314,105 @@ struct Application {
     sim::SoundDevice sound{sim::SoundDevice::Kind::Socket, 1};
     kit::ScratchDir scratch;
     std::string dir = scratch.path();
+};
+
+// What the kamailio cases start from: one UDP listener on 127.0.0.1:5090, a
+// registrar with digest authentication (password "s3cret"), INVITEs
+// record-routed and relayed to the registered user.
+inline const char* const kamailioConfig = R"(#!KAMAILIO
+log_stderror=yes
+fork=yes
+children=1
+listen=udp:127.0.0.1:5090
+mpath="/usr/lib/x86_64-linux-gnu/kamailio/modules/"
+loadmodule "tm.so"
+loadmodule "sl.so"
+loadmodule "rr.so"
+loadmodule "pv.so"
+loadmodule "maxfwd.so"
+loadmodule "usrloc.so"
+loadmodule "registrar.so"
+loadmodule "textops.so"
+loadmodule "siputils.so"
+loadmodule "xlog.so"
+loadmodule "auth.so"
+loadmodule "kex.so"
+modparam("usrloc", "db_mode", 0)
+request_route {
+    if (!mf_process_maxfwd_header("10")) { sl_send_reply("483", "Too Many Hops"); exit; }
+    if (has_totag()) {
+        if (loose_route() || is_method("ACK")) { t_relay(); exit; }
+        sl_send_reply("404", "Not here"); exit;
+    }
+    if (is_method("REGISTER")) {
+        if (!pv_auth_check("$fd", "s3cret", "0", "1")) { auth_challenge("$fd", "0"); exit; }
+        if (!save("location")) sl_reply_error();
+        exit;
+    }
+    if (is_method("INVITE")) record_route();
+    if (!lookup("location")) { sl_send_reply("404", "Not Found"); exit; }
+    t_relay();
+}
+)";
+
+// kamailioConfig with, for each pair, the first text replaced by the second.
+// A text it lacks fails the test: the case would run on a configuration it
+// did not mean.
+inline std::string kamailioConfigWith(const std::vector<std::pair<std::string, std::string>>& edits)
+{
+    std::string cfg = kamailioConfig;
+    for (const auto& [what, with] : edits) {
+        size_t at = cfg.find(what);
+        if (at == std::string::npos)
+            ADD_FAILURE() << "the kamailio configuration has no '" << what << "'";
+        else
+            cfg.replace(at, what.size(), with);
+    }
+    return cfg;
+}
+
+// An --exec command that keeps what the call's line carries in `path` for
+// `seconds`, after the shell line `first` when one is given.
+inline std::string lineToFile(const std::string& path, int seconds, const std::string& first = "")
+{
+    return "exec /usr/bin/timeout " + std::to_string(seconds) + " bash -c '" + (first.empty() ? "" : first + "; ") +
+           "cat <&$SIPLINE_FD > " + path + "'";
+}
+
+// What the kamailio cases share: a scratch folder, kamailio on a
+// configuration of the case's own, and a line that keeps what a call
+// carries in line.raw.  The kamailios it started end with it.
+class KamailioScene {
+public:
+    ~KamailioScene()
+    {
+        for (sim::DaemonProcess& p : started_)
+            p.kill(SIGTERM);
+    }
+
+    // Writes `config` as dir/name and runs kamailio on it in the foreground,
+    // logging to its standard error, for a minute at the most.  Null when
+    // it could not be started.
+    sim::DaemonProcess* start(const std::string& name, const std::string& config)
+    {
+        std::ofstream(dir + "/" + name) << config;
+        sim::DaemonProcess& p = started_.emplace_back();
+        if (!p.start("/usr/bin/timeout", {"/usr/bin/timeout", "60", "kamailio", "-DD", "-E", "-f", dir + "/" + name}, {}))
+            return nullptr;
+        return &p;
+    }
+
+    std::string lineCommand(int seconds, const std::string& first = "") const
+    {
+        return lineToFile(dir + "/line.raw", seconds, first);
+    }
+    Bytes line() const { return readFile(dir + "/line.raw"); }
+
+    kit::ScratchDir scratch;
+    const std::string dir = scratch.path();
+
+private:
+    std::deque<sim::DaemonProcess> started_; // a deque: the pointers given out stay good
 };
 
 // sipline itself, with the sound device's descriptor to pass down.

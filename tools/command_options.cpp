@@ -199,6 +199,58 @@ bool recordingMicrophone(const SoundChoice& sound, double simSeconds, bool simLo
     return true;
 }
 
+bool startRecording(const char* cmd, const Common& c, const RecordingMicrophone& mic, const TakeSettings& t,
+                    Recording* r, int* status)
+{
+    std::string error;
+    installInterruptHandler();
+    Session& s = r->session.emplace(c.daemonDir, r->transcript);
+    s.prepare(c.wrap);
+    ControlBlock& cb = s.cb();
+    if (!pathOption(cmd, t.take, cb.outgoingPath, status))
+        return false;
+    writeWord(cb.tapeLimit, t.tapeLimit);
+    writeWord(cb.recordFlags, FlagStartRequest);
+    if (!r->sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error)) {
+        *status = failure(cmd, error + t.failureNote);
+        return false;
+    }
+    if (t.holdKeyboard)
+        r->keyboard.emplace();
+    if (!startTranscript(s, r->transcript, c, false, status))
+        return false;
+    s.setPhase(t.phase);
+    s.showStatus(true);
+    s.startWatching();
+    if (!s.startRecord(r->sound.daemonFd(), c.chunk)) {
+        *status = failure(cmd, "can't start record-daemon" + t.failureNote);
+        return false;
+    }
+    r->sound.closeDaemonEnd();
+    return true;
+}
+
+TakeEnd endRecording(const char* cmd, const Common& c, Recording& r, std::chrono::milliseconds patience)
+{
+    Session& s = *r.session;
+    ControlBlock& cb = s.cb();
+    if (s.daemonRunning()) {
+        s.action("stop");
+        cb.recordFlags.fetch_or(FlagStopRequest);
+        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, patience, false);
+        writeWord(cb.recordRunning, 0);
+    }
+    std::optional<int> st = s.waitDaemon(patience);
+    s.stopWatching();
+    showComplaints(s, cmd, c);
+    TakeEnd end;
+    end.soundOk = r.sound.finish(&end.soundError);
+    RunFacts facts = s.factsOfLast(st);
+    facts.chunkSize = static_cast<uint32_t>(c.chunk);
+    end.verdict = judgeRun(facts);
+    return end;
+}
+
 bool startTranscript(Session& s, Transcript& t, const Common& c, bool console, int* status)
 {
     s.setQuiet(c.quiet);

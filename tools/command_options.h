@@ -1,22 +1,24 @@
 // What the commands that drive a daemon (call, answer, play, record) share:
 // the common options and their help, the scan of a command's arguments,
-// tape paths, microphones and the transcript file.
+// tape paths, microphones, the transcript file and the start of a take.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
 #include "commands.h"
 #include "audio_io.h"
+#include "console.h"
 #include "control_block.h"
 #include "devices.h"
+#include "session.h"
 #include "transcript.h"
 
 namespace callctl {
-
-class Session;
 
 extern const char* commonOptionsHelp;
 
@@ -75,6 +77,46 @@ struct RecordingMicrophone {
 };
 bool recordingMicrophone(const SoundChoice& sound, double simSeconds, bool simLoops, RecordingMicrophone* mic,
                          std::string* error);
+
+// A take under way: record-daemon started on the control block, the sound
+// device and the transcript, all held here for the caller that watches the
+// take and ends it.  The members' order matters: they end in reverse, the
+// keyboard given back first and the transcript, which the session writes
+// to, last.
+struct Recording {
+    Transcript transcript;
+    std::optional<Session> session;
+    SoundEndpoint sound;
+    std::optional<KeyboardMode> keyboard; // held while the take runs, when asked for
+};
+
+// What a take is: into `take`, at most `tapeLimit` bytes; `phase` names it
+// on the status line; `failureNote` ends what is said when the sound device
+// or the daemon fails to start; with `holdKeyboard` keys are read one by
+// one while it runs.
+struct TakeSettings {
+    std::string take;
+    uint32_t tapeLimit = 0;
+    std::string phase;
+    std::string failureNote;
+    bool holdKeyboard = false;
+};
+
+// Starts record-daemon taking from the microphone.  False with *status set
+// when it could not: the caller then returns that status.
+bool startRecording(const char* cmd, const Common& c, const RecordingMicrophone& mic, const TakeSettings& t,
+                    Recording* r, int* status);
+
+// How a take ended: the daemon's run judged, and whether the sound device
+// finished well (soundError says why not).
+struct TakeEnd {
+    Verdict verdict;
+    bool soundOk = true;
+    std::string soundError;
+};
+// Ends the take the caller watched: taping off first, so that the take is
+// complete, then the daemon, each given `patience`; then the sound device.
+TakeEnd endRecording(const char* cmd, const Common& c, Recording& r, std::chrono::milliseconds patience);
 
 // What goes to the terminal as the run goes (--verbose: everything; a
 // console on a terminal: what a person acts on; -q: nothing but errors)

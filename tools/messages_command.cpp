@@ -104,28 +104,19 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     std::string take = mailbox.dir() + "/.tmp/greeting-" + std::to_string(getpid()) + ".ul";
     unlink(take.c_str());
 
-    installInterruptHandler();
-    Transcript transcript;
-    Session s(c.daemonDir, transcript);
-    s.prepare(c.wrap);
-    ControlBlock& cb = s.cb();
-    if (!pathOption(cmd, take, cb.outgoingPath, &status))
-        return status;
-    writeWord(cb.tapeLimit, static_cast<uint32_t>(greetingMaxSeconds * bytesPerSecond));
-    writeWord(cb.recordFlags, FlagStartRequest);
     std::string keptNote = " (the greeting is unchanged)";
-    SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
-        return failure(cmd, error + keptNote);
-    KeyboardMode keyboard;
-    if (!startTranscript(s, transcript, c, false, &status))
+    Recording r;
+    if (!startRecording(cmd, c, mic,
+                        {.take = take,
+                         .tapeLimit = static_cast<uint32_t>(greetingMaxSeconds * bytesPerSecond),
+                         .phase = "greeting record",
+                         .failureNote = keptNote,
+                         .holdKeyboard = true},
+                        &r, &status))
         return status;
-    s.setPhase("greeting record");
-    s.showStatus(true);
-    s.startWatching();
-    if (!s.startRecord(sound.daemonFd(), c.chunk))
-        return failure(cmd, "can't start record-daemon" + keptNote);
-    sound.closeDaemonEnd();
+    Session& s = *r.session;
+    ControlBlock& cb = s.cb();
+    SoundEndpoint& sound = r.sound;
     s.note("recording the greeting: speak now; q or Enter ends it (at most " +
            std::to_string(static_cast<int>(greetingMaxSeconds)) + " s)");
     bool wasActive = false, keysOpen = true;
@@ -149,24 +140,15 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
         if (key == 'q' || key == '\n' || key == '\r' || key == 4)
             break;
     }
-    if (s.daemonRunning()) {
-        s.action("stop");
-        cb.recordFlags.fetch_or(FlagStopRequest);
-        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, std::chrono::milliseconds(5000), false);
-        writeWord(cb.recordRunning, 0);
-    }
-    std::optional<int> st = s.waitDaemon(std::chrono::milliseconds(5000));
-    s.stopWatching();
-    showComplaints(s, cmd, c);
-    bool soundOk = sound.finish(&error);
-    RunFacts facts = s.factsOfLast(st);
-    facts.chunkSize = static_cast<uint32_t>(c.chunk);
-    Verdict v = judgeRun(facts);
+    TakeEnd end = endRecording(cmd, c, r, std::chrono::milliseconds(5000));
     struct stat taken{};
     bool have = stat(take.c_str(), &taken) == 0;
-    if (!soundProblem.empty() || !soundOk || !v.ok || interrupted) {
+    if (!soundProblem.empty() || !end.soundOk || !end.verdict.ok || interrupted) {
         unlink(take.c_str());
-        std::string why = !soundProblem.empty() ? soundProblem : !soundOk ? error : !v.ok ? v.problem : "interrupted";
+        std::string why = !soundProblem.empty() ? soundProblem
+                          : !end.soundOk        ? end.soundError
+                          : !end.verdict.ok     ? end.verdict.problem
+                                                : "interrupted";
         return failure(cmd, why + keptNote);
     }
     if (!have || taken.st_size == 0) {
@@ -187,7 +169,7 @@ int recordGreeting(Mailbox& mailbox, ScannedArgs& a)
     uint32_t length = static_cast<uint32_t>(taken.st_size);
     printf("recorded the greeting %s: %u bytes (%s)%s\n", greeting.c_str(), length, tapeTime(length, true).c_str(),
            readWord(cb.tapeFull) ? ", the 30 s limit reached" : "");
-    finishTranscript(c, transcript, &status);
+    finishTranscript(c, r.transcript, &status);
     if (status != exitOk)
         return status;
     // A WAV that served as the microphone is no speaker: the stand-in plays

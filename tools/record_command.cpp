@@ -58,27 +58,18 @@ int recordCommand(const Args& args)
     if (!checkWritable(take, "the take", &error))
         return failure(cmd, error);
 
-    installInterruptHandler();
-    Transcript transcript;
-    Session s(c.daemonDir, transcript);
-    s.prepare(c.wrap);
+    Recording r;
+    if (!startRecording(cmd, c, mic,
+                        {.take = take,
+                         .tapeLimit = static_cast<uint32_t>(limit * bytesPerSecond),
+                         .phase = "record",
+                         .failureNote = "",
+                         .holdKeyboard = false},
+                        &r, &status))
+        return status;
+    Session& s = *r.session;
     ControlBlock& cb = s.cb();
-    if (!pathOption(cmd, take, cb.outgoingPath, &status))
-        return status;
-    writeWord(cb.tapeLimit, static_cast<uint32_t>(limit * bytesPerSecond));
-    writeWord(cb.recordFlags, FlagStartRequest);
-
-    SoundEndpoint sound;
-    if (!sound.open(c.sound, SoundUse::Record, c.wrap, mic.audio, mic.loop, &error))
-        return failure(cmd, error);
-    if (!startTranscript(s, transcript, c, false, &status))
-        return status;
-    s.setPhase("record");
-    s.showStatus(true);
-    s.startWatching();
-    if (!s.startRecord(sound.daemonFd(), c.chunk))
-        return failure(cmd, "can't start record-daemon");
-    sound.closeDaemonEnd();
+    SoundEndpoint& sound = r.sound;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     bool wasActive = false;
     std::string soundProblem;
@@ -95,34 +86,21 @@ int recordCommand(const Args& args)
                    (seconds > 0 && std::chrono::steady_clock::now() >= deadline);
         },
         std::chrono::hours(24 * 365));
-    if (s.daemonRunning()) {
-        s.action("stop");
-        cb.recordFlags.fetch_or(FlagStopRequest);
-        // Taping off first, so the take is complete, then the daemon.
-        s.waitUntil([&] { return !flagSet(cb.recordFlags, FlagActive); }, daemonPatience, false);
-        writeWord(cb.recordRunning, 0);
-    }
-    std::optional<int> st = s.waitDaemon(daemonPatience);
-    s.stopWatching();
-    showComplaints(s, cmd, c);
-    bool soundOk = sound.finish(&error);
-    RunFacts facts = s.factsOfLast(st);
-    facts.chunkSize = static_cast<uint32_t>(c.chunk);
-    Verdict v = judgeRun(facts);
+    TakeEnd end = endRecording(cmd, c, r, daemonPatience);
     uint32_t length = readWord(cb.tapeLength);
     std::string held = take + " holds " + std::to_string(length) + " bytes (" + tapeTime(length, true) + ")";
     if (!soundProblem.empty()) {
         status = failure(cmd, soundProblem + "; " + held);
-    } else if (!soundOk) {
-        status = failure(cmd, error + "; " + held);
-    } else if (!v.ok) {
-        status = failure(cmd, v.problem + "; " + held);
+    } else if (!end.soundOk) {
+        status = failure(cmd, end.soundError + "; " + held);
+    } else if (!end.verdict.ok) {
+        status = failure(cmd, end.verdict.problem + "; " + held);
     } else {
         std::string xruns = sound.xrunNote();
         printf("recorded %s: %u bytes (%s)%s%s\n", take.c_str(), length, tapeTime(length, true).c_str(),
                readWord(cb.tapeFull) ? ", tape limit reached" : "", xruns.empty() ? "" : ("; " + xruns).c_str());
     }
-    finishTranscript(c, transcript, &status);
+    finishTranscript(c, r.transcript, &status);
     return status;
 }
 

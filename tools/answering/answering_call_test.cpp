@@ -6,15 +6,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
-#include <random>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
 
 #include "daemon_process.h"
 #include "line.h"
+#include "live_caller.h"
 #include "phrases.h"
 #include "scratch_dir.h"
 #include "segment.h"
@@ -27,25 +25,8 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-// Prompts the test can predict byte for byte: no synthesizer needed.  The
-// bytes are random, so that no sound the test looks for turns up inside
-// another.
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    Bytes b(n);
-    for (uint8_t& x : b)
-        x = static_cast<uint8_t>(random()); // 0x10 too: the line's doubling is part of the test
-    return b;
-}
-
-Bytes fakeSpeech(const std::string& text)
-{
-    uint32_t h = 0;
-    for (unsigned char c : text)
-        h = h * 31 + c;
-    return randomBytes(400 + 8 * text.size(), h);
-}
+using kit::fakeSpeech;
+using kit::randomBytes;
 
 Bytes pattern(size_t n, uint32_t seed) { return randomBytes(n, 1000 + seed); }
 
@@ -78,69 +59,23 @@ protected:
     }
     void TearDown() override
     {
-        stopLine();
+        caller_.stop();
         if (driver_.joinable())
             driver_.join();
         if (daemon_.running())
             daemon_.kill();
     }
 
-    // The far end as a live line: 80 bytes of silence every 10 ms, unless
-    // it has something to say.  Only this thread writes to the line.
-    void startLine()
-    {
-        streaming_ = true;
-        streamer_ = std::thread([this] {
-            const Bytes silence(80, 0xFF);
-            while (streaming_) {
-                Bytes next;
-                {
-                    std::lock_guard<std::mutex> lock(outboxMutex_);
-                    if (!outbox_.empty()) {
-                        next = std::move(outbox_.front());
-                        outbox_.pop_front();
-                    }
-                }
-                bool last = next.size() == 2 && next[0] == sim::DLE && next[1] == sim::ETX;
-                if (!line_.sendRaw(next.empty() ? silence : next) || last)
-                    return;
-                if (next.empty())
-                    std::this_thread::sleep_for(10ms);
-            }
-        });
-    }
-    void stopLine()
-    {
-        streaming_ = false;
-        if (streamer_.joinable())
-            streamer_.join();
-    }
-    void send(Bytes raw)
-    {
-        std::lock_guard<std::mutex> lock(outboxMutex_);
-        outbox_.push_back(std::move(raw));
-    }
+    void send(Bytes raw) { caller_.send(std::move(raw)); }
     void sendSpeech(const Bytes& audio) { send(sim::doubleDle(audio)); }
-    bool sent()
-    {
-        auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard<std::mutex> lock(outboxMutex_);
-                if (outbox_.empty())
-                    return true;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
-    }
+    bool sent() { return caller_.sent(20s); }
 
     void startCall(CallSettings settings)
     {
         ASSERT_TRUE(sim::startVoicePhone(daemon_, line_, sound_, 160, seg_));
         ASSERT_TRUE(daemon_.waitForLine("PID (ttyI -> audio)", 10000ms)) << "awaited the daemon's start";
         ASSERT_EQ(readWord(seg_.block().phoneUp), 1u);
-        startLine();
+        caller_.start();
         settings.caller = "sip:alice@127.0.0.1:5062";
         settings.called = "sip:box@127.0.0.1";
         // The driver runs as serve will run it: one thread polling and
@@ -176,16 +111,7 @@ protected:
         });
     }
     // Waits until the far end has heard `bytes` somewhere in the call.
-    bool heard(const Bytes& bytes, std::chrono::milliseconds timeout = 20000ms)
-    {
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (contains(line_.received(), bytes))
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
+    bool heard(const Bytes& bytes, std::chrono::milliseconds timeout = 20000ms) { return caller_.heard(bytes, timeout); }
     std::string state()
     {
         ControlBlock& c = seg_.block();
@@ -201,15 +127,11 @@ protected:
             s += "\n  daemon: " + l;
         return s;
     }
-    void sendCode(const std::string& keys)
-    {
-        for (char k : keys)
-            send({sim::DLE, static_cast<uint8_t>(k)});
-    }
+    void sendCode(const std::string& keys) { caller_.keys(keys); }
     void endOfCall()
     {
         driver_.join();
-        stopLine();
+        caller_.stop();
         EXPECT_TRUE(callOver_);
         EXPECT_TRUE(daemon_.wait(10000ms).has_value()) << "awaited the daemon's end";
     }
@@ -233,12 +155,9 @@ protected:
     std::unique_ptr<PromptCache> prompts_;
     sim::Segment seg_;
     sim::Line line_{sim::Line::Kind::SocketPair};
+    kit::LiveCaller caller_{line_};
     sim::SoundDevice sound_{sim::SoundDevice::Kind::Socket, 1};
     sim::DaemonProcess daemon_;
-    std::thread streamer_;
-    std::atomic<bool> streaming_{false};
-    std::mutex outboxMutex_;
-    std::deque<Bytes> outbox_;
     std::thread driver_;
     std::atomic<bool> callOver_{false};
     std::vector<std::string> log_;
