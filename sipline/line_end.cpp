@@ -1,5 +1,6 @@
 #include "line_end.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include <cerrno>
@@ -24,6 +25,9 @@ namespace {
 // The application's end holds back a writer that runs ahead: the kernel's
 // smallest send buffer is a few of the daemon's chunks.
 constexpr int appSendBuffer = 4096;
+// Writes this short go into the kernel as one buffer of our socket (its
+// size is half the send buffer less a header, far more than this).
+constexpr size_t oneBufferBytes = 2048;
 
 std::string errnoText(const char* what)
 {
@@ -210,8 +214,11 @@ void LineEnd::write(std::vector<uint8_t>& framed)
     if (fd_ < 0 || framed.empty())
         return;
     size_t room = framed.size();
-    if (kind_ == Kind::Socket) {
-        // The socket takes at most its free space; asking first keeps the
+    // A stream socket takes a write that fits one of its buffers whole or
+    // not at all (EAGAIN): a tick's frame needs no question first.
+    size_t whole = sendBuffer_ > 4096 ? std::min<size_t>(oneBufferBytes, static_cast<size_t>(sendBuffer_) / 2 - 64) : 0;
+    if (kind_ == Kind::Socket && framed.size() > whole) {
+        // Longer, it takes at most its free space; asking first keeps the
         // cut at a unit boundary.
         int queued = 0;
         if (ioctl(fd_, TIOCOUTQ, &queued) == 0)
