@@ -211,6 +211,8 @@ void LineEnd::read(size_t limit, std::vector<uint8_t>& into)
 
 void LineEnd::write(std::vector<uint8_t>& framed)
 {
+    if (writeClosed_)
+        framed.clear(); // nobody will read it
     if (fd_ < 0 || framed.empty())
         return;
     size_t room = framed.size();
@@ -231,7 +233,7 @@ void LineEnd::write(std::vector<uint8_t>& framed)
     if (n > 0)
         framed.erase(framed.begin(), framed.begin() + n);
     else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO)
-        eof_ = true;
+        writeClosed_ = true; // an application that has gone may have written its last words before
 }
 
 void LineEnd::flush()
@@ -240,6 +242,7 @@ void LineEnd::flush()
         tcflush(fd_, TCIOFLUSH);
     ptyOpened_ = false;
     eof_ = false;
+    writeClosed_ = false;
 }
 
 void LineEnd::close()

@@ -58,7 +58,8 @@ private:
     bool childEnded_ = false;
     unsigned childSignalsSeen_ = 0;
     int sendBuffer_ = 0; // our socket's send buffer, asked once
-    bool eof_ = false;
+    bool eof_ = false;         // nothing more will be read
+    bool writeClosed_ = false; // nothing more can be written; what is left to read still is
     bool ptyOpened_ = false; // the slave has been opened since the last flush()
     std::string ptyPath_;
     std::string link_;
