@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <time.h>
 
+#include "catch_up.h"
 #include "framing.h"
 #include "g711.h"
 #include "line_end.h"
@@ -43,6 +44,10 @@ constexpr size_t lineOutCap = 2 * 8000 * 2;
 constexpr size_t txCapacity = 3 * frameSamples;
 constexpr size_t txResume = 2 * frameSamples;
 constexpr uint32_t maxDelayMs = 200;
+// After a hold-up, the frames one tick sends at most, and serves at most
+// (2 s; a longer stall starts the far end's stream anew).
+constexpr uint64_t maxBurstFrames = 5;
+constexpr uint64_t maxCatchUpFrames = 100;
 
 struct Agent;
 
@@ -296,6 +301,16 @@ void takeRtp(Line& line)
     }
 }
 
+// A frame of a hold-up that is not sent: its audio is dropped and its
+// timestamp passes, as when the network loses a packet.
+bool dropFrame(Line& line)
+{
+    std::array<uint8_t, frameSamples> frame;
+    bool audio = line.tx->takeFrame(frame);
+    line.txTs += frameSamples;
+    return audio;
+}
+
 // Sends the next frame; true when it carried the application's audio.
 bool sendFrame(Line& line)
 {
@@ -347,9 +362,18 @@ void startTalking(Line& line)
 
 // The far end or a limit ended the call: the application hears DLE ETX,
 // then the line is drained until it lets go.
+void takeRtp(Line& line);
+
 void endTowardApp(Line& line, const char* why)
 {
     say(line, "call ended: %s", why);
+    if (line.state == Line::State::Talking && line.playout) {
+        // What the far end said before it hung up is played before the end:
+        // packets still waiting for the tick, and the playout's delay.
+        takeRtp(line);
+        for (int frames = 0; line.playout->buffered() > 0 && frames < 100; frames++)
+            line.playout->takeFrame(line.lineOut);
+    }
     line.sess = static_cast<sipsess*>(mem_deref(line.sess));
     releaseMedia(line);
     if (!line.end || line.state == Line::State::Ringing || line.state == Line::State::Dialing) {
@@ -614,7 +638,7 @@ bool dial(Agent& a, Line& line)
 
 // The tick --------------------------------------------------------------
 
-void serveLine(Line& line, uint64_t now)
+void serveLine(Line& line, uint64_t now, bool send)
 {
     const Options& o = line.agent->opt;
     switch (line.state) {
@@ -681,7 +705,7 @@ void serveLine(Line& line, uint64_t now)
         line.undoubler.feed(line.readBuf, audio);
         line.tx->push(audio);
     }
-    bool sentAudio = sendFrame(line);
+    bool sentAudio = send ? sendFrame(line) : dropFrame(line);
     // What the application wrote before it let go is sent first.
     if (line.readBuf.empty() && !sentAudio && line.end->appGone())
         hangUp(line, "the application let go of the line");
@@ -704,8 +728,8 @@ void childHandler(int)
 
 // The kernel keeps the 20 ms schedule (an absolute periodic timerfd), so
 // nothing drifts and no rounding to milliseconds adds jitter.  A late
-// wake-up serves every frame it missed, up to 5; beyond that the frames
-// are skipped rather than sent in a burst.
+// wake-up serves every frame it missed and sends the newest of them
+// (planCatchUp).
 void tickReady(int, void* arg)
 {
     Agent& a = *static_cast<Agent*>(arg);
@@ -721,9 +745,17 @@ void tickReady(int, void* arg)
     for (auto& l : a.lines)
         takeRtp(*l);
     uint64_t now = tmr_jiffies();
-    for (uint64_t i = 0; i < std::min<uint64_t>(expirations, 5); i++)
-        for (auto& l : a.lines)
-            serveLine(*l, now);
+    CatchUp plan = planCatchUp(expirations, maxBurstFrames, maxCatchUpFrames);
+    for (auto& l : a.lines) {
+        for (uint64_t i = 0; i < plan.served; i++) {
+            serveLine(*l, now, i >= plan.sendFrom);
+            // Only a call in progress has frames to catch up on.
+            if (l->state != Line::State::Talking)
+                break;
+        }
+        if (l->state == Line::State::Talking)
+            l->txTs += static_cast<uint32_t>(plan.skipped * frameSamples);
+    }
     reapStrays();
     bool busy = false;
     for (auto& l : a.lines)

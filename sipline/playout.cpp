@@ -27,6 +27,7 @@ bool Playout::follow(uint32_t ssrc, uint32_t timestamp, uint32_t count)
         ssrc_ = ssrc;
         playTs_ = timestamp - delay_;
         firstTs_ = timestamp;
+        endTs_ = timestamp;
         std::fill(filled_.begin(), filled_.end(), 0);
         keys_.clear();
         return true;
@@ -60,6 +61,15 @@ void Playout::put(uint32_t ssrc, uint32_t timestamp, std::span<const uint8_t> ul
         stamps_[slot] = ts;
         filled_[slot] = 1;
     }
+    uint32_t end = timestamp + static_cast<uint32_t>(ulaw.size());
+    if (static_cast<int32_t>(end - endTs_) > 0)
+        endTs_ = end;
+}
+
+uint32_t Playout::buffered() const
+{
+    int32_t ahead = static_cast<int32_t>(endTs_ - playTs_);
+    return started_ && ahead > 0 ? static_cast<uint32_t>(ahead) : 0;
 }
 
 void Playout::putKey(uint32_t ssrc, uint32_t timestamp, uint8_t key)

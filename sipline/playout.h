@@ -30,6 +30,10 @@ public:
     // Appends the next frame to `line`, framed (DLE doubled, keys as codes).
     void takeFrame(std::vector<uint8_t>& line);
 
+    // Samples still to be played up to the newest one received: what a
+    // call that ends now would otherwise never play.
+    uint32_t buffered() const;
+
     uint32_t delay() const { return delay_; }
     uint64_t missingSamples() const { return missing_; } // played as silence
     uint64_t lateSamples() const { return late_; }       // arrived after their place
@@ -53,6 +57,7 @@ private:
     uint32_t ssrc_ = 0;
     uint32_t playTs_ = 0; // timestamp of the next sample to play
     uint32_t firstTs_ = 0; // the stream's first timestamp
+    uint32_t endTs_ = 0;   // just after the newest sample received
     uint32_t stall_ = 0;  // silence still owed for a grown delay
     std::vector<uint8_t> samples_;
     std::vector<uint32_t> stamps_; // the timestamp each slot holds

@@ -113,6 +113,28 @@ TEST(Playout, DelayGrowsOnLatePacketsUpToTheCap)
     EXPECT_EQ(p.delay(), 640u);
 }
 
+// A call that ends now still owes the application what has arrived: the
+// start delay and whatever came early.
+TEST(Playout, WhatIsBufferedIsWhatArrivedAndNotYetPlayed)
+{
+    Playout p(320, 1600);
+    EXPECT_EQ(p.buffered(), 0u);
+    p.put(7, 1000, audioAt(1000, 160));
+    p.put(7, 1160, audioAt(1160, 160));
+    EXPECT_EQ(p.buffered(), 320u + 320u);
+    play(p, 1);
+    EXPECT_EQ(p.buffered(), 480u);
+    // Played until nothing is buffered, the newest sample is the last played.
+    Played rest = play(p, static_cast<int>(p.buffered() / frameSamples));
+    EXPECT_EQ(p.buffered(), 0u);
+    ASSERT_EQ(rest.audio.size(), 480u);
+    std::vector<uint8_t> tail(rest.audio.end() - 160, rest.audio.end());
+    EXPECT_EQ(tail, audioAt(1160, 160));
+    // An old packet arriving now changes nothing owed.
+    p.put(7, 1000, audioAt(1000, 160));
+    EXPECT_EQ(p.buffered(), 0u);
+}
+
 TEST(Playout, NewSourceStartsANewTimeline)
 {
     Playout p(320, 1600);

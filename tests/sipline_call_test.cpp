@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <poll.h>
+#include <random>
 #include <sys/mount.h>
 
 extern "C" {
@@ -224,6 +225,78 @@ TEST(SiplineCall, LostPacketsPlayAsSilenceAndTheStreamStaysAligned)
     EXPECT_GT(lost, pattern.size() / 40);
     EXPECT_LT(lost, pattern.size() / 4);
     EXPECT_EQ(lost % 160, 0u) << "loss comes in whole packets";
+}
+
+namespace {
+
+// Noise without DLE or the codes for zero, no stretch of which repeats.
+Bytes plainNoise(uint32_t seed, size_t n)
+{
+    std::mt19937 rng(seed);
+    Bytes b;
+    while (b.size() < n) {
+        auto v = static_cast<uint8_t>(rng());
+        if (v != 0x10 && v != 0x7F && v != 0xFF)
+            b.push_back(v);
+    }
+    return b;
+}
+
+pid_t childOf(pid_t parent)
+{
+    std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = -1;
+    in >> child;
+    return child;
+}
+
+} // namespace
+
+// A sipline held up (stopped here for 0.6 s, twice) keeps its stream on
+// the clock: the far end hears each hold-up as a gap, and what is said
+// after it in its time, rather than a stream that runs later and later
+// until the far end drops it as too late.  The command ends as soon as it
+// has written, its last second still in the line: that is sent before BYE.
+TEST(SiplineCall, AHeldUpLineStaysOnTheClock)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
+    Bytes last = plainNoise(3, 8000);
+    Bytes voice = plainNoise(4, 8000 * 4);
+    voice.insert(voice.end(), last.begin(), last.end());
+    writeFile(dir + "/voice.ul", voice);
+
+    sim::DaemonProcess near, far;
+    ASSERT_TRUE(startSipline(near,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--calls", "1", "--exec",
+                              "exec /usr/bin/timeout 20 bash -c 'cat " + dir + "/voice.ul >&$SIPLINE_FD'", "answer"},
+                             {}));
+    ASSERT_TRUE(near.waitForLine("listening for SIP", 10000ms)) << near.errors();
+    ASSERT_TRUE(startSipline(far,
+                             {"--sip", "127.0.0.1:5070", "--rtp-ports", "30000-30099", "--exec",
+                              lineToFile(dir + "/far.raw", 10), "call", siplineUri},
+                             {}));
+    ASSERT_TRUE(near.waitForLine("answered", 10000ms)) << near.output() << near.errors();
+    pid_t held = childOf(near.pid());
+    ASSERT_GT(held, 0);
+    for (int stop = 0; stop < 2; stop++) {
+        std::this_thread::sleep_for(800ms);
+        ASSERT_EQ(kill(held, SIGSTOP), 0);
+        std::this_thread::sleep_for(600ms);
+        ASSERT_EQ(kill(held, SIGCONT), 0);
+    }
+    ASSERT_TRUE(near.wait(30000ms)) << near.output() << near.errors();
+    ASSERT_TRUE(far.wait(30000ms)) << far.output() << far.errors();
+
+    // Each 20 ms of the last second, found whole at the far end.
+    Bytes heard = readFile(dir + "/far.raw");
+    size_t found = 0;
+    for (size_t at = 0; at + 160 <= last.size(); at += 160)
+        found += find(heard, Bytes(last.begin() + static_cast<long>(at), last.begin() + static_cast<long>(at + 160))) !=
+                 std::string::npos;
+    EXPECT_GE(found, 45u) << "of 50 frames said after the hold-ups, in " << heard.size() << " bytes heard\n"
+                          << near.output() << far.output();
 }
 
 // SIP's refusals: a second call while one rings gets 486, the ringing
