@@ -7,37 +7,26 @@ namespace {
 
 TEST(CatchUp, EveryFrameThatPassedIsAccountedForAndOnlyTheNewestAreSent)
 {
-    // On time: one frame, sent.
-    CatchUp one = planCatchUp(1, 5, 100);
-    EXPECT_EQ(one.served, 1u);
-    EXPECT_EQ(one.sendFrom, 0u);
-    EXPECT_EQ(one.skipped, 0u);
-
-    // A short hold-up: all frames sent.
-    CatchUp three = planCatchUp(3, 5, 100);
-    EXPECT_EQ(three.served, 3u);
-    EXPECT_EQ(three.sendFrom, 0u);
-
-    // 300 ms held up: 15 frames served, the newest 5 sent, none unserved.
-    CatchUp stall = planCatchUp(15, 5, 100);
-    EXPECT_EQ(stall.served, 15u);
-    EXPECT_EQ(stall.sendFrom, 10u);
-    EXPECT_EQ(stall.skipped, 0u);
-
-    // Stopped for a minute: the work of one tick stays bounded, and the
-    // timestamp still moves on by every frame.
-    CatchUp minute = planCatchUp(3000, 5, 100);
-    EXPECT_EQ(minute.served, 100u);
-    EXPECT_EQ(minute.sendFrom, 95u);
-    EXPECT_EQ(minute.served + minute.skipped, 3000u);
-}
-
-TEST(CatchUp, ATickWithoutExpirationsDoesNothing)
-{
-    CatchUp none = planCatchUp(0, 5, 100);
-    EXPECT_EQ(none.served, 0u);
-    EXPECT_EQ(none.sendFrom, 0u);
-    EXPECT_EQ(none.skipped, 0u);
+    struct Case {
+        const char* what;
+        uint64_t expirations, served, sendFrom, skipped;
+    };
+    const Case cases[] = {
+        {"a tick without expirations does nothing", 0, 0, 0, 0},
+        {"on time: one frame, sent", 1, 1, 0, 0},
+        {"a short hold-up: all frames sent", 3, 3, 0, 0},
+        {"300 ms held up: 15 served, the newest 5 sent", 15, 15, 10, 0},
+        // A minute stopped: the work of one tick stays bounded, and the
+        // timestamp still moves on by every frame.
+        {"a minute stopped", 3000, 100, 95, 2900},
+    };
+    for (const Case& c : cases) {
+        CatchUp plan = planCatchUp(c.expirations, 5, 100);
+        EXPECT_EQ(plan.served, c.served) << c.what;
+        EXPECT_EQ(plan.sendFrom, c.sendFrom) << c.what;
+        EXPECT_EQ(plan.skipped, c.skipped) << c.what;
+        EXPECT_EQ(plan.served + plan.skipped, c.expirations) << c.what;
+    }
 }
 
 } // namespace
