@@ -87,6 +87,10 @@ TEST_F(CallctlTruth, ASoundCommandThatFailsIsAnErrorWithWhatItSaid)
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.err, "with status 127: ")) << r.err;
     EXPECT_TRUE(contains(r.err, "no-such-player-here: not found")) << r.err;
+    // Ending well without taking what was played is not playing it.
+    r = callctl({"play", "--tape", path("t"), "--sound-cmd", "true"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.err, "the sound command 'true' ended before the sound did, with status 0")) << r.err;
     // A player that takes it all and ends well is a success.
     r = callctl({"play", "--tape", path("t"), "--sound-cmd", "cat > /dev/null"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/soundcard.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,6 +98,8 @@ SoundEndpoint::~SoundEndpoint()
         close(fd_);
     if (held_ >= 0)
         close(held_);
+    if (playerInput_ >= 0)
+        close(playerInput_);
     for (Command* c : {command_.get(), mic_.get()}) {
         if (!c)
             continue;
@@ -244,6 +247,8 @@ bool SoundEndpoint::open(const SoundChoice& choice, SoundUse use, int wrapMode, 
         command_ = startCommand(choice.value, "sound command", in, out, error);
         if (command_ && split)
             mic_ = startCommand(choice.micCommand, "microphone command", noStream, commandEnd, error);
+        if (use == SoundUse::Play)
+            playerInput_ = fcntl(commandEnd, F_DUPFD_CLOEXEC, 3);
         close(commandEnd);
         if (!command_ || (split && !mic_)) {
             close(daemonEnd);
@@ -298,8 +303,20 @@ void SoundEndpoint::closeDaemonEnd()
 
 bool SoundEndpoint::commandEndedWell() const
 {
-    return use_ == SoundUse::Record && command_ && command_->ended && WIFEXITED(command_->status) &&
-           WEXITSTATUS(command_->status) == 0;
+    if (!command_ || !command_->ended || !WIFEXITED(command_->status) || WEXITSTATUS(command_->status) != 0)
+        return false;
+    return use_ == SoundUse::Record || (use_ == SoundUse::Play && playerTookAll_);
+}
+
+bool SoundEndpoint::playerInputDrained() const
+{
+    // A player ends well at the end of its input: the daemon has closed the
+    // pipe and nothing is left in it.  Callctl may notice that before it
+    // notices the daemon's own end.
+    int unread = 0;
+    pollfd p{playerInput_, POLLIN, 0};
+    return playerInput_ >= 0 && ioctl(playerInput_, FIONREAD, &unread) == 0 && unread == 0 &&
+           poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
 bool SoundEndpoint::sourceDone()
@@ -367,7 +384,14 @@ std::string SoundEndpoint::problem()
     for (Command* c : {command_.get(), mic_.get()}) {
         if (!c || !noticeEnd(*c))
             continue;
-        // A microphone command that ends well is the end of what it had to say.
+        // Judged as the end is seen: the daemon's close that follows a
+        // player's early end must not make it look like a good one.
+        if (c == command_.get() && use_ == SoundUse::Play && !playerJudged_) {
+            playerJudged_ = true;
+            playerTookAll_ = playerInputDrained();
+        }
+        // A microphone command that ends well is the end of what it had to
+        // say; a player that ends well has played it all.
         if (c == command_.get() && commandEndedWell())
             continue;
         // Output went nowhere from here on, input stopped: the daemon can't

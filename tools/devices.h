@@ -95,6 +95,7 @@ private:
     static void stopCommand(Command& c, int drain = -1);
     void feedLoop();
     bool commandEndedWell() const;
+    bool playerInputDrained() const;
     static std::string commandErrors(const Command& c);
     std::string commandOutcome(const Command& c, bool early) const;
 
@@ -107,6 +108,12 @@ private:
     std::unique_ptr<Command> mic_;     // --mic-cmd
     // With a microphone command, our copy of the daemon's end: see finish().
     int held_ = -1;
+    // Playing, our copy of the player's input: whether it ended having
+    // taken all there was (see problem()).  While it is open the
+    // daemon's writes wait instead of failing when a player quits early,
+    // until the daemon is stopped.
+    int playerInput_ = -1;
+    bool playerJudged_ = false, playerTookAll_ = false;
     bool fast_ = false;
     std::vector<uint8_t> microphone_;
     bool loop_ = true;

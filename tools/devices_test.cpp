@@ -5,11 +5,14 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "scratch_dir.h"
+#include "whole_file.h"
 
 namespace callctl {
 namespace {
@@ -99,6 +102,57 @@ TEST(Devices, ASoundCommandGetsEverythingAndTheEndOfIt)
     }
     std::ifstream f(out, std::ios::binary);
     EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), bytes);
+}
+
+// A player's end is judged as soon as it is seen, which may be before the
+// daemon's own end is: one that took all the daemon wrote, up to the
+// daemon's close, ended well; one that quit earlier did not, whatever its
+// status.
+TEST(Devices, APlayerEndsWellOnlyHavingTakenAllTheDaemonWrote)
+{
+    struct Case {
+        const char* player;
+        bool daemonCloses; // before the player ends
+        bool ok;
+    };
+    for (const Case& c : {Case{"cat > /dev/null", true, true}, Case{"true", true, false},
+                          Case{"dd bs=1 count=10 of=/dev/null status=none", true, false},
+                          Case{"head -c 10 > /dev/null", false, false}}) {
+        kit::ScratchDir dir;
+        ASSERT_FALSE(dir.path().empty());
+        std::string pidFile = dir / "pid", error;
+        SoundEndpoint e;
+        ASSERT_TRUE(e.open({SoundChoice::Kind::Command, "echo $$ > '" + pidFile + "'; exec " + c.player, ""},
+                           SoundUse::Play, 1, {}, false, &error))
+            << error;
+        int daemonCopy = dup(e.daemonFd());
+        e.closeDaemonEnd();
+        // What fits the pipe, so that nothing waits on a player that quits.
+        std::vector<uint8_t> bytes(4096, 0x55);
+        ASSERT_EQ(write(daemonCopy, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        if (c.daemonCloses)
+            close(daemonCopy);
+        pid_t pid = 0;
+        std::string problem;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        // The player is gone once the endpoint has noticed its end.
+        while (pid == 0 || kill(pid, 0) == 0) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << c.player << " never ended";
+            std::string text = kit::readText(pidFile);
+            if (pid == 0 && !text.empty() && text.back() == '\n')
+                pid = std::stoi(text);
+            problem = e.problem();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (c.ok) {
+            EXPECT_EQ(problem, "") << c.player;
+        } else {
+            EXPECT_NE(problem.find("ended before the sound did"), std::string::npos) << c.player << ": " << problem;
+        }
+        if (!c.daemonCloses)
+            close(daemonCopy);
+        EXPECT_EQ(e.finish(&error), c.ok) << c.player << ": " << error;
+    }
 }
 
 TEST(Devices, ALineIsOpenedRawAndMustBeATty)
