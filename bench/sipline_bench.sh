@@ -5,7 +5,12 @@
 # Runs as root inside a private network namespace with only loopback; every
 # process under timeout.  Prints a Markdown section for bench/RESULTS.md.
 #
-#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30 KEEP=1)
+#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30 KEEP=1 RT=0)
+#
+# The siplines under test run as sipline@.service runs them, at real-time
+# priority (SCHED_FIFO 10, normal again for the commands they start);
+# RT=0 runs them as ordinary processes.  The 50 far ends stand for phones
+# elsewhere and are ordinary processes either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -19,8 +24,15 @@ if [ "${SIPLINE_BENCH_INSIDE:-}" != 1 ]; then
     exec env SIPLINE_BENCH_INSIDE=1 unshare -n "$0" "$@"
 fi
 ip link set lo up
-bin=$PWD/$build/bin
+case $build in /*) bin=$build/bin ;; *) bin=$PWD/$build/bin ;; esac
 export ORVEX_BIN_DIR=$bin
+if [ "${RT:-1}" = 0 ]; then
+    rt=""
+    rt_said="ordinary processes (RT=0)"
+else
+    rt="chrt --reset-on-fork -f 10"
+    rt_said="SCHED_FIFO 10 as sipline@.service runs it (RT=0 for ordinary processes)"
+fi
 work=$(mktemp -d /tmp/sipline-bench-XXXXXX)
 # KEEP=1 keeps the logs of every process for a look afterwards.
 if [ "${KEEP:-}" = 1 ]; then
@@ -76,15 +88,15 @@ head -c $((8000 * (many + one + 10))) /dev/urandom | tr '\020' '\021' > "$work/v
 far_cmd="exec bash -c 'cat $work/voice.ul >&\$SIPLINE_FD & exec cat <&\$SIPLINE_FD >/dev/null'"
 
 # --- One call -------------------------------------------------------------
-timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
+timeout $((one + 30)) $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
     --exec "cd $work && printf '$(dots "$one")' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
     answer > "$work/one.log" 2>&1 &
 serve=$(child_of $!)
 sleep 0.5
-timeout $((one + 30)) "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 --max-seconds $((one + 5)) \
+timeout $((one + 30)) $rt "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 --max-seconds $((one + 5)) \
     --exec "$far_cmd" call sip:line@127.0.0.1:5060 > "$work/one-far.log" 2>&1 &
 # The machine's own floor beside it: an empty loop on the same schedule.
-"$bin/line-probe" tick "$one" > "$work/floor.log" &
+$rt "$bin/line-probe" tick "$one" > "$work/floor.log" &
 floor_pid=$!
 sleep 5
 s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
@@ -106,16 +118,18 @@ cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f"
 app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
 cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
 cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+# sipline over the same middle stretch as the daemon, from its schedstat.
+cpu_ss=$(awk -v t=$((s1 - s0)) -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
 
 # --- Line to line -----------------------------------------------------------
 # A marker written into the far end's line every half second, timed where
 # it is written and where it comes out of the near end's line: the far
 # sipline's line-to-RTP path plus the near sipline's RTP-to-line path, at
 # the default playout delay.
-timeout 60 "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
+timeout 60 $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
     --exec "exec $bin/line-probe receive $work/received.log" answer > "$work/near-probe.log" 2>&1 &
 sleep 0.5
-timeout 60 "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 \
+timeout 60 $rt "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 \
     --exec "exec $bin/line-probe send $work/sent.log 20" call sip:line@127.0.0.1:5060 > "$work/far-probe.log" 2>&1 &
 wait
 latency=$(awk 'NR == FNR { sent[$1] = $2; next } ($1 in sent) { print ($2 - sent[$1]) / 1e6 }' \
@@ -124,7 +138,7 @@ latency=$(awk 'NR == FNR { sent[$1] = $2; next } ($1 in sent) { print ($2 - sent
           printf "%.1f ms median, %.1f ms at p99, %.1f ms worst, over %d markers", v[int((NR + 1) / 2)], v[int(NR * 0.99 + 0.999)], v[NR], NR }')
 
 # --- Many calls -------------------------------------------------------------
-timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
+timeout $((many + 60)) $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
     --exec "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
     serve --lines "$calls" > "$work/many.log" 2>&1 &
 serve=$(child_of $!)
@@ -144,6 +158,7 @@ span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+mcpu_ss=$(awk -v t=$((s1 - s0)) -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
 sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
 missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
@@ -160,7 +175,9 @@ Written by \`bench/sipline_bench.sh\` on $(date -u '+%Y-%m-%d %H:%M') UTC, $(npr
 network namespace (loopback only).  The far ends are \`sipline call\` processes
 writing µ-law noise into their socket line; the near end is \`sipline\` with
 \`callctl call --line fd:\$SIPLINE_FD\` (the real voicephone daemon) per call.
-CPU: sipline's own (getrusage, printed at its exit) over the call's length; the daemons' from /proc/PID/schedstat over the middle of the calls; in % of one core.
+The siplines under test run as ${rt_said}.
+CPU, in % of one core: sipline's own over its whole run (getrusage, printed at its exit), and
+sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch of the calls.
 
 | figure | value |
 |---|---|
@@ -168,11 +185,13 @@ CPU: sipline's own (getrusage, printed at its exit) over the call's length; the 
 | the machine's floor beside it: an empty loop on the same 20 ms timerfd schedule | ${floor:-not reported} |
 | line to line through two siplines (line to RTP, RTP to line), default playout delay | ${latency} |
 | one call: sipline's own figures | ${one_line:-not reported} |
-| one call: CPU of sipline (one line) | ${cpu_s} % |
+| one call: CPU of sipline (one line) over the whole run | ${cpu_s} % |
+| one call: CPU of sipline sampled in the middle, beside the daemon's | ${cpu_ss} % |
 | one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
 | one call: CPU of voicephone-daemon's processes sampled in the middle (0 when they were gone) | ${cpu_dd} % |
 | ${calls} calls at once: answered | ${answered} |
-| ${calls} calls: CPU per line of \`sipline serve\` | ${mcpu_s} % |
+| ${calls} calls: CPU per line of \`sipline serve\` over the whole run (with call set-up and starting each line's command) | ${mcpu_s} % |
+| ${calls} calls: CPU per line of \`sipline serve\` sampled in the middle, beside the daemons' | ${mcpu_ss} % |
 | ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
 | ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} % |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |

@@ -690,14 +690,8 @@ void serveLine(Line& line, uint64_t now, bool send)
         return;
     }
 
-    size_t before = line.lineOut.size();
-    line.playout->takeFrame(line.lineOut);
-    if (line.lineOut.size() > lineOutCap) {
-        line.lineOut.resize(before);
-        line.droppedFrames++;
-    }
-    line.end->write(line.lineOut);
-
+    // The packet goes out first: writing to the line wakes the application,
+    // which costs more than the send and would make its time wander.
     line.readBuf.clear();
     line.end->read(line.tx->room(), line.readBuf);
     if (!line.readBuf.empty()) {
@@ -706,6 +700,14 @@ void serveLine(Line& line, uint64_t now, bool send)
         line.tx->push(audio);
     }
     bool sentAudio = send ? sendFrame(line) : dropFrame(line);
+
+    size_t before = line.lineOut.size();
+    line.playout->takeFrame(line.lineOut);
+    if (line.lineOut.size() > lineOutCap) {
+        line.lineOut.resize(before);
+        line.droppedFrames++;
+    }
+    line.end->write(line.lineOut);
     // What the application wrote before it let go is sent first.
     if (line.readBuf.empty() && !sentAudio && line.end->appGone())
         hangUp(line, "the application let go of the line");
