@@ -453,8 +453,11 @@ bool SoundEndpoint::finish(std::string* error)
         if (command_->errReader.joinable())
             command_->errReader.join();
         bool clean = WIFEXITED(command_->status) && WEXITSTATUS(command_->status) == 0;
-        if ((early && !commandEndedWell()) || !clean) {
-            *error = commandOutcome(*command_, early);
+        // A player that quit without taking what the daemon wrote, seen
+        // only now that both have ended.
+        bool leftUnplayed = use_ == SoundUse::Play && !early && !playerInputDrained();
+        if ((early && !commandEndedWell()) || !clean || leftUnplayed) {
+            *error = commandOutcome(*command_, early || leftUnplayed);
             return false;
         }
         if (micEarly) {
