@@ -419,15 +419,15 @@ bool SoundEndpoint::finish(std::string* error)
         // A microphone goes on for ever; it ends with the call.  A socket
         // closed with unread data resets its peer, and the player would read
         // an error instead of its end: what the microphone said after the
-        // daemon's last read is dropped, until the microphone has ended.
+        // daemon's last read is dropped, until the microphone has ended, and
+        // the player is given its end by a shutdown; our end is closed only
+        // once the player has gone, whatever the microphone wrote last.
         if (mic_ && !mic_->ended)
             stopCommand(*mic_, held_);
         if (mic_ && mic_->errReader.joinable())
             mic_->errReader.join();
-        if (held_ >= 0) {
-            close(held_);
-            held_ = -1;
-        }
+        if (held_ >= 0)
+            shutdown(held_, SHUT_WR);
         // A player drains what it has and ends at the end of its input;
         // Ctrl-C stops it at once.  A call's speaker holds a tenth of a
         // second, so a command still running well after is stuck.
@@ -452,6 +452,10 @@ bool SoundEndpoint::finish(std::string* error)
         }
         if (command_->errReader.joinable())
             command_->errReader.join();
+        if (held_ >= 0) {
+            close(held_);
+            held_ = -1;
+        }
         bool clean = WIFEXITED(command_->status) && WEXITSTATUS(command_->status) == 0;
         // A player that quit without taking what the daemon wrote, seen
         // only now that both have ended.

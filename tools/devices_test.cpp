@@ -170,6 +170,37 @@ TEST(Devices, APlayerEndsWellOnlyHavingTakenAllTheDaemonWrote)
     }
 }
 
+// A call's microphone command is stopped at the end of the call, but what
+// it started may still write after that.  What comes too late is dropped;
+// the player is not cut off by it.
+TEST(Devices, AMicrophoneThatSpeaksAfterItsStopLeavesThePlayerItsEnd)
+{
+    kit::ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    std::string got = dir / "got.raw", error;
+    // Out of the command's process group and holding its standard error, so
+    // that its late words land before callctl lets go of the socket.
+    std::string mic = "cd '" + dir.path() +
+                      "' && setsid sh -c ': > started; sleep 0.3; head -c 100 /dev/zero' & exec sleep 1000";
+    std::vector<uint8_t> speaker(2000, 0x55);
+    {
+        SoundEndpoint e;
+        ASSERT_TRUE(e.open({SoundChoice::Kind::Command, "cat > '" + got + "'", mic}, SoundUse::Call, 1, {}, false, &error))
+            << error;
+        int daemonCopy = dup(e.daemonFd());
+        e.closeDaemonEnd();
+        ASSERT_EQ(write(daemonCopy, speaker.data(), speaker.size()), static_cast<ssize_t>(speaker.size()));
+        close(daemonCopy);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (access((dir / "started").c_str(), F_OK) != 0) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the microphone's late speaker never started";
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(e.finish(&error)) << error;
+    }
+    EXPECT_EQ(kit::readFile(got), speaker);
+}
+
 TEST(Devices, ALineIsOpenedRawAndMustBeATty)
 {
     int master = -1, slave = -1;
