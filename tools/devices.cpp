@@ -308,15 +308,20 @@ bool SoundEndpoint::commandEndedWell() const
     return use_ == SoundUse::Record || (use_ == SoundUse::Play && playerTookAll_);
 }
 
-bool SoundEndpoint::playerInputDrained() const
+void SoundEndpoint::judgePlayer()
 {
     // A player ends well at the end of its input: the daemon has closed the
     // pipe and nothing is left in it.  Callctl may notice that before it
-    // notices the daemon's own end.
+    // notices the daemon's own end.  Judged once, as the end is first seen:
+    // the daemon's close that follows a player's early end must not make it
+    // look like a good one.
+    if (use_ != SoundUse::Play || playerJudged_)
+        return;
+    playerJudged_ = true;
     int unread = 0;
     pollfd p{playerInput_, POLLIN, 0};
-    return playerInput_ >= 0 && ioctl(playerInput_, FIONREAD, &unread) == 0 && unread == 0 &&
-           poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+    playerTookAll_ = playerInput_ >= 0 && ioctl(playerInput_, FIONREAD, &unread) == 0 && unread == 0 &&
+                     poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
 bool SoundEndpoint::sourceDone()
@@ -384,12 +389,8 @@ std::string SoundEndpoint::problem()
     for (Command* c : {command_.get(), mic_.get()}) {
         if (!c || !noticeEnd(*c))
             continue;
-        // Judged as the end is seen: the daemon's close that follows a
-        // player's early end must not make it look like a good one.
-        if (c == command_.get() && use_ == SoundUse::Play && !playerJudged_) {
-            playerJudged_ = true;
-            playerTookAll_ = playerInputDrained();
-        }
+        if (c == command_.get())
+            judgePlayer();
         // A microphone command that ends well is the end of what it had to
         // say; a player that ends well has played it all.
         if (c == command_.get() && commandEndedWell())
@@ -457,9 +458,10 @@ bool SoundEndpoint::finish(std::string* error)
             held_ = -1;
         }
         bool clean = WIFEXITED(command_->status) && WEXITSTATUS(command_->status) == 0;
-        // A player that quit without taking what the daemon wrote, seen
-        // only now that both have ended.
-        bool leftUnplayed = use_ == SoundUse::Play && !early && !playerInputDrained();
+        // A player whose end is first seen now, after the daemon's, is
+        // judged the same way.
+        judgePlayer();
+        bool leftUnplayed = use_ == SoundUse::Play && !playerTookAll_;
         if ((early && !commandEndedWell()) || !clean || leftUnplayed) {
             *error = commandOutcome(*command_, early || leftUnplayed);
             return false;

@@ -95,7 +95,8 @@ private:
     static void stopCommand(Command& c, int drain = -1);
     void feedLoop();
     bool commandEndedWell() const;
-    bool playerInputDrained() const;
+    // Playing: whether the player, now ended, took all the daemon wrote.
+    void judgePlayer();
     static std::string commandErrors(const Command& c);
     std::string commandOutcome(const Command& c, bool early) const;
 
@@ -109,7 +110,7 @@ private:
     // With a microphone command, our copy of the daemon's end: see finish().
     int held_ = -1;
     // Playing, our copy of the player's input: whether it ended having
-    // taken all there was (see problem()).  While it is open the
+    // taken all there was (see judgePlayer()).  While it is open the
     // daemon's writes wait instead of failing when a player quits early,
     // until the daemon is stopped.
     int playerInput_ = -1;
