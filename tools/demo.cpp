@@ -169,10 +169,15 @@ struct Outcome {
 // daemon held up for seconds on a busy machine is slow, not broken.
 constexpr std::chrono::milliseconds patienceFloor{30000};
 
+std::chrono::milliseconds patience(std::chrono::milliseconds expected)
+{
+    return std::max<std::chrono::milliseconds>(expected * 10, patienceFloor);
+}
+
 bool await(Session& s, Outcome& o, const std::string& what, std::chrono::milliseconds expected,
            const std::function<bool()>& condition)
 {
-    auto deadline = std::max<std::chrono::milliseconds>(expected * 10, patienceFloor);
+    auto deadline = patience(expected);
     if (s.waitUntil(condition, deadline))
         return true;
     char waited[32];
@@ -361,11 +366,11 @@ bool playOnce(Session& s, bool outgoingOnly, std::vector<uint8_t>* played, size_
     speaker.closeDaemonEnd();
     // Unpaced, the tape plays in a fraction of its length.
     auto expectedTime = ms(expected / double(bytesPerSecond));
-    if (s.waitDaemon(std::max<std::chrono::milliseconds>(10 * expectedTime, patienceFloor)) != 0)
+    if (s.waitDaemon(patience(expectedTime)) != 0)
         o.fail("playback-daemon did not end cleanly");
     // What the daemon wrote last may still be in the pipe: the speaker has
     // it all once the pipe is closed and empty.
-    if (!speaker.waitSinkClosed(std::max<std::chrono::milliseconds>(10 * expectedTime, patienceFloor)))
+    if (!speaker.waitSinkClosed(patience(expectedTime)))
         o.fail("waited in vain for the stand-in speaker to take all the daemon played");
     *played = speaker.played();
     return true;
