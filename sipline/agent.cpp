@@ -85,6 +85,7 @@ struct Line {
     KeyPresses presses;
     std::vector<uint8_t> lineOut;
     std::vector<uint8_t> readBuf;
+    std::vector<uint8_t> audioBuf; // readBuf without its framing
     std::vector<Delayed> delayed;
     uint32_t txTs = 0;
     bool firstPacket = true;
@@ -695,9 +696,9 @@ void serveLine(Line& line, uint64_t now, bool send)
     line.readBuf.clear();
     line.end->read(line.tx->room(), line.readBuf);
     if (!line.readBuf.empty()) {
-        std::vector<uint8_t> audio;
-        line.undoubler.feed(line.readBuf, audio);
-        line.tx->push(audio);
+        line.audioBuf.clear();
+        line.undoubler.feed(line.readBuf, line.audioBuf);
+        line.tx->push(line.audioBuf);
     }
     bool sentAudio = send ? sendFrame(line) : dropFrame(line);
 

@@ -1,13 +1,21 @@
 #include "framing.h"
 
+#include <algorithm>
+
 namespace sipline {
 
 void appendDoubled(std::span<const uint8_t> audio, std::vector<uint8_t>& out)
 {
-    for (uint8_t b : audio) {
-        if (b == DLE)
-            out.push_back(DLE);
-        out.push_back(b);
+    // Runs without DLE, the common case, are copied whole.
+    auto from = audio.begin();
+    while (from != audio.end()) {
+        auto dle = std::find(from, audio.end(), DLE);
+        out.insert(out.end(), from, dle);
+        if (dle == audio.end())
+            break;
+        out.push_back(DLE);
+        out.push_back(DLE);
+        from = dle + 1;
     }
 }
 
@@ -34,18 +42,24 @@ size_t pairSafeLength(std::span<const uint8_t> framed, size_t limit)
 
 void Undoubler::feed(std::span<const uint8_t> in, std::vector<uint8_t>& audio)
 {
-    for (uint8_t b : in) {
+    auto from = in.begin();
+    while (from != in.end()) {
         if (pendingDle_) {
             pendingDle_ = false;
-            if (b == DLE)
+            if (*from == DLE)
                 audio.push_back(DLE);
             else
                 codes_++;
-        } else if (b == DLE) {
-            pendingDle_ = true;
-        } else {
-            audio.push_back(b);
+            ++from;
+            continue;
         }
+        // Up to the next DLE is plain audio.
+        auto dle = std::find(from, in.end(), DLE);
+        audio.insert(audio.end(), from, dle);
+        if (dle == in.end())
+            break;
+        pendingDle_ = true;
+        from = dle + 1;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "playout.h"
 
 #include <algorithm>
+#include <array>
 
 #include "framing.h"
 
@@ -86,13 +87,20 @@ void Playout::takeFrame(std::vector<uint8_t>& line)
 {
     uint32_t silence = std::min(stall_, frameSamples);
     stall_ -= silence;
-    for (uint32_t i = 0; i < silence; i++)
-        line.push_back(ulawSilence);
+    line.insert(line.end(), silence, ulawSilence);
+    // The frame's samples are framed a run at a time; a key due inside
+    // the frame ends the run before it.
+    std::array<uint8_t, frameSamples> run;
+    size_t length = 0;
     for (uint32_t i = silence; i < frameSamples; i++) {
         // Keys due at or before this sample go first, in timestamp order.
-        while (!keys_.empty() && static_cast<int32_t>(keys_.front().timestamp - playTs_) <= 0) {
-            appendCode(keys_.front().key, line);
-            keys_.erase(keys_.begin());
+        if (!keys_.empty() && static_cast<int32_t>(keys_.front().timestamp - playTs_) <= 0) {
+            appendDoubled({run.data(), length}, line);
+            length = 0;
+            while (!keys_.empty() && static_cast<int32_t>(keys_.front().timestamp - playTs_) <= 0) {
+                appendCode(keys_.front().key, line);
+                keys_.erase(keys_.begin());
+            }
         }
         uint32_t slot = playTs_ & ringMask;
         uint8_t sample = ulawSilence;
@@ -102,11 +110,11 @@ void Playout::takeFrame(std::vector<uint8_t>& line)
         } else if (started_ && static_cast<int32_t>(playTs_ - firstTs_) >= 0) {
             missing_++; // the start delay before a stream's first sample is not missing
         }
-        uint8_t one[1] = {sample};
-        appendDoubled(one, line);
+        run[length++] = sample;
         if (started_)
             playTs_++;
     }
+    appendDoubled({run.data(), length}, line);
 }
 
 } // namespace sipline
