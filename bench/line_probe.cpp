@@ -11,6 +11,15 @@
 //   line-probe receive LOG           reads the line in $SIPLINE_FD to its end;
 //                                    LOG gets "INDEX NS" per marker as it
 //                                    arrives
+//   line-probe relay LINES PORT PEER SECONDS [CMD]
+//                                    the CPU floor of a line: per line a UDP
+//                                    socket on 127.0.0.1:PORT+2k sending to
+//                                    PEER+2k and, with CMD, a socket line
+//                                    given to `sh -c CMD` in $SIPLINE_FD; each
+//                                    20 ms tick it does for every line only
+//                                    the system calls sipline cannot do
+//                                    without (take the packets, read the
+//                                    line, send one packet, write one frame)
 //
 // NS is CLOCK_MONOTONIC, shared by every process on the machine, so a
 // marker's receive time less its send time is the time it took from one
@@ -21,7 +30,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <csignal>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 #include <vector>
@@ -177,6 +191,95 @@ int receive(const char* log)
     return 0;
 }
 
+struct RelayLine {
+    int udp = -1;
+    sockaddr_in peer{};
+    int line = -1; // our end of the application's line, -1 without one
+    pid_t app = -1;
+};
+
+// One line's sockets and application, set up as sipline sets up a call's.
+bool openRelayLine(RelayLine& l, int port, int peerPort, const char* cmd)
+{
+    l.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    here.sin_port = htons(static_cast<uint16_t>(port));
+    l.peer = here;
+    l.peer.sin_port = htons(static_cast<uint16_t>(peerPort));
+    if (l.udp < 0 || bind(l.udp, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0) {
+        perror("line-probe: udp");
+        return false;
+    }
+    if (!cmd)
+        return true;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        perror("line-probe: socketpair");
+        return false;
+    }
+    l.line = pair[0];
+    fcntl(l.line, F_SETFL, fcntl(l.line, F_GETFL) | O_NONBLOCK);
+    int size = 4096;
+    setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    l.app = fork();
+    if (l.app == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        int fd = dup(pair[1]); // without close-on-exec
+        setenv("SIPLINE_FD", std::to_string(fd).c_str(), 1);
+        execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pair[1]);
+    return l.app > 0;
+}
+
+int relay(int lines, int port, int peerPort, int seconds, const char* cmd)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<RelayLine> all(static_cast<size_t>(lines));
+    for (int k = 0; k < lines; k++)
+        if (!openRelayLine(all[static_cast<size_t>(k)], port + 2 * k, peerPort + 2 * k, cmd))
+            return 1;
+    // An RTP packet: a 12-byte header and 160 samples of silence.
+    uint8_t packet[12 + frameBytes];
+    memset(packet, silence, sizeof packet);
+    packet[0] = 0x80;
+    packet[1] = 0;
+    uint8_t frame[frameBytes];
+    memset(frame, silence, sizeof frame);
+    constexpr unsigned batch = 8;
+    static uint8_t taken[batch][2048];
+    iovec iov[batch];
+    mmsghdr msgs[batch];
+    uint8_t fromLine[frameBytes];
+    int fd = startTick();
+    for (int i = 0; i < seconds * 50 && waitTick(fd); i++) {
+        for (auto& l : all) {
+            for (unsigned m = 0; m < batch; m++) {
+                iov[m] = {taken[m], sizeof taken[m]};
+                msgs[m] = {};
+                msgs[m].msg_hdr.msg_iov = &iov[m];
+                msgs[m].msg_hdr.msg_iovlen = 1;
+            }
+            recvmmsg(l.udp, msgs, batch, MSG_DONTWAIT, nullptr);
+            if (l.line >= 0 && read(l.line, fromLine, frameBytes) < 0 && errno != EAGAIN)
+                return 1;
+            sendto(l.udp, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&l.peer), sizeof l.peer);
+            if (l.line >= 0 && write(l.line, frame, sizeof frame) < 0 && errno != EAGAIN)
+                return 1;
+        }
+    }
+    for (auto& l : all) {
+        if (l.line >= 0)
+            close(l.line);
+        if (l.app > 0)
+            waitpid(l.app, nullptr, 0);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -188,6 +291,8 @@ int main(int argc, char** argv)
         return send(argv[2], atoi(argv[3]));
     if (mode == "receive" && argc == 3)
         return receive(argv[2]);
-    fprintf(stderr, "usage: line-probe tick SECONDS | send LOG SECONDS | receive LOG\n");
+    if (mode == "relay" && (argc == 6 || argc == 7))
+        return relay(atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), argc == 7 ? argv[6] : nullptr);
+    fprintf(stderr, "usage: line-probe tick SECONDS | send LOG SECONDS | receive LOG | relay LINES PORT PEER SECONDS [CMD]\n");
     return 2;
 }

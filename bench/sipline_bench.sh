@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The SIP line's figures: one 60 s call (RTP send spacing, CPU of sipline
 # against the voicephone daemon's), then N calls at once through one
-# `sipline serve` and the real daemons (lost and late frames, CPU per line).
+# `sipline serve` and the real daemons (lost and late frames, CPU per line),
+# then the same commands on the least a line can cost (line-probe relay).
 # Runs as root inside a private network namespace with only loopback; every
 # process under timeout.  Prints a Markdown section for bench/RESULTS.md.
 #
@@ -168,6 +169,25 @@ dropped=$(grep -o '[0-9]* frames the line did not take' "$work/many.log" | awk '
 far_missing=$(cat "$work"/far-*.log | grep -o '[0-9]* samples missing' | awk '{ s += $1 } END { print s + 0 }')
 far_spacing=$(cat "$work"/far-*.log | grep -o 'by [0-9.]* ms at p99' | awk '{ if ($2 > m) m = $2 } END { print m + 0 }')
 
+# --- The floor of a line ----------------------------------------------------
+# The same commands on lines of `line-probe relay`, which does for each
+# line and tick only the system calls sipline cannot do without, against a
+# far relay: what a line costs before sipline does anything of its own.
+timeout $((many + 60)) $rt "$bin/line-probe" relay "$calls" 20000 30000 "$many" \
+    "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/floor-tape-\$\$" \
+    > "$work/floor-relay.log" 2>&1 &
+relay=$(child_of $!)
+timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
+sleep 8
+r0=$(ticks $relay); d0=$(ticks_named voicephone-daem)
+sleep $((many - 15))
+r1=$(ticks $relay); d1=$(ticks_named voicephone-daem)
+dd=$(ticks_between "$d0" "$d1")
+wait
+fcpu_r=$(awk -v t=$((r1 - r0)) -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+fcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+over_floor=$(awk -v a="$mcpu_ss" -v b="$fcpu_r" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "not measured" }')
+
 cat <<END
 ## The SIP line (sipline)
 
@@ -200,4 +220,7 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | ${calls} calls: frames the lines did not take | ${dropped} |
 | ${calls} calls: samples the far ends missed | ${far_missing} |
 | ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
+| ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} % |
+| ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} % |
+| sipline per line ÷ the relay per line | ${over_floor}× |
 END
