@@ -82,6 +82,18 @@ child_of() {
     echo "$c"
 }
 hz=1000000000
+# After $2 s, the run time of process $1 and of the daemons over the next
+# $3 s: sets own_ns, daemons_ns and daemons_seen.
+sample_middle() {
+    local s0 d0 s1 d1
+    sleep "$2"
+    s0=$(ticks "$1"); d0=$(ticks_named voicephone-daem)
+    sleep "$3"
+    s1=$(ticks "$1"); d1=$(ticks_named voicephone-daem)
+    own_ns=$((s1 - s0))
+    daemons_ns=$(ticks_between "$d0" "$d1")
+    daemons_seen="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
+}
 dots() { local n=$(( $1 * 5 )); printf '%*s' "$n" '' | tr ' ' '.'; }
 
 # µ-law audio without DLE, as a far end's voice.
@@ -99,11 +111,7 @@ timeout $((one + 30)) $rt "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-
 # The machine's own floor beside it: an empty loop on the same schedule.
 $rt "$bin/line-probe" tick "$one" > "$work/floor.log" &
 floor_pid=$!
-sleep 5
-s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
-sleep $((one - 10))
-s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
-dd=$(ticks_between "$d0" "$d1")
+sample_middle "$serve" 5 $((one - 10))
 wait
 wait "$floor_pid" || true
 spacing=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/one-far.log" | head -1)
@@ -118,9 +126,9 @@ cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f"
 # daemon's own share.
 app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
 cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
-cpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+cpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
 # sipline over the same middle stretch as the daemon, from its schedstat.
-cpu_ss=$(awk -v t=$((s1 - s0)) -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+cpu_ss=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
 
 # --- Line to line -----------------------------------------------------------
 # A marker written into the far end's line every half second, timed where
@@ -148,18 +156,14 @@ for k in $(seq 1 "$calls"); do
     timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:$((6000 + 2 * k)) --rtp-ports $((30000 + 20 * k))-$((30019 + 20 * k)) \
         --max-seconds $((many + 10)) --exec "$far_cmd" call "sip:line$k@127.0.0.1:5060" > "$work/far-$k.log" 2>&1 &
 done
-sleep 8
-s0=$(ticks $serve); d0=$(ticks_named voicephone-daem)
-sleep $((many - 15))
-s1=$(ticks $serve); d1=$(ticks_named voicephone-daem)
-dd=$(ticks_between "$d0" "$d1")
-msampled="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
+sample_middle "$serve" 8 $((many - 15))
+msampled=$daemons_seen
 wait
 span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
-mcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
-mcpu_ss=$(awk -v t=$((s1 - s0)) -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+mcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+mcpu_ss=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
 sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
 missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
@@ -178,14 +182,10 @@ timeout $((many + 60)) $rt "$bin/line-probe" relay "$calls" 20000 30000 "$many" 
     > "$work/floor-relay.log" 2>&1 &
 relay=$(child_of $!)
 timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
-sleep 8
-r0=$(ticks $relay); d0=$(ticks_named voicephone-daem)
-sleep $((many - 15))
-r1=$(ticks $relay); d1=$(ticks_named voicephone-daem)
-dd=$(ticks_between "$d0" "$d1")
+sample_middle "$relay" 8 $((many - 15))
 wait
-fcpu_r=$(awk -v t=$((r1 - r0)) -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
-fcpu_dd=$(awk -v t="$dd" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+fcpu_r=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+fcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
 over_floor=$(awk -v a="$mcpu_ss" -v b="$fcpu_r" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "not measured" }')
 
 cat <<END
