@@ -8,6 +8,7 @@
 #include <csignal>
 #include <sndfile.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "audio_io.h"
@@ -326,24 +327,41 @@ int segmentShownBy(const sim::DaemonProcess& p)
     return std::atoi(err.c_str() + err.find(tag) + tag.size());
 }
 
+// Killed with SIGKILL, alone or with its whole process group (a shell
+// ending the job, a harness's time limit): either way no daemon of the run
+// and no segment outlives it.
 TEST_F(CallctlEnds, AKilledCallctlLeavesNoDaemonAndNoSegment)
 {
-    sim::DaemonProcess p;
-    std::string program = sim::programPath("callctl");
-    ASSERT_TRUE(p.start(program, {program, "record", "--take", path("t.ul"), "--seconds", "600", "--verbose"}, {}));
-    int id = segmentShownBy(p);
-    ASSERT_GT(id, 0) << p.errors();
-    ASSERT_TRUE(p.waitForLine("PID", 20000ms)) << "the record daemon's start\n" << p.output();
-    ::kill(p.pid(), SIGKILL); // callctl alone, not its daemons' groups
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (segmentExists(id) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_FALSE(segmentExists(id)) << "the segment of a killed callctl should be removed";
-    struct shmid_ds info;
-    // Gone entirely once no daemon has it attached.
-    while (shmctl(id, IPC_STAT, &info) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_NE(shmctl(id, IPC_STAT, &info), 0) << "a daemon of the killed callctl still has the segment";
+    for (bool wholeGroup : {false, true}) {
+        SCOPED_TRACE(wholeGroup ? "its process group killed" : "callctl alone killed");
+        sim::DaemonProcess p;
+        std::string program = sim::programPath("callctl");
+        std::string take = path(wholeGroup ? "group.ul" : "alone.ul");
+        ASSERT_TRUE(p.start(program, {program, "record", "--take", take, "--seconds", "600", "--verbose"}, {}));
+        int id = segmentShownBy(p);
+        ASSERT_GT(id, 0) << p.errors();
+        ASSERT_TRUE(p.waitForLine("PID", 20000ms)) << "the record daemon's start\n" << p.output();
+        if (wholeGroup)
+            p.kill(SIGKILL); // the daemons have groups of their own
+        else
+            ::kill(p.pid(), SIGKILL);
+        p.wait(20000ms); // reaps callctl; it has no status but its signal
+        ASSERT_FALSE(p.running());
+        auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (segmentExists(id) && std::chrono::steady_clock::now() < deadline) {
+            // Its orphans come to this process, the subreaper: reap them as
+            // init would, or the guardian waits on their zombies.
+            while (waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_FALSE(segmentExists(id)) << "the segment of a killed callctl should be removed";
+        struct shmid_ds info;
+        // Gone entirely once no daemon has it attached.
+        while (shmctl(id, IPC_STAT, &info) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_NE(shmctl(id, IPC_STAT, &info), 0) << "a daemon of the killed callctl still has the segment";
+    }
 }
 
 TEST_F(CallctlEnds, StopEndsALeftoverRunAndRemovesItsSegment)

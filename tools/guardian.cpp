@@ -36,6 +36,9 @@ bool anyAlive(const pid_t* groups, int n)
 // only, no allocation.
 [[noreturn]] void guard(int fd, int segmentId)
 {
+    // A session of its own: whatever kills callctl's process group (a shell
+    // ending a job, a harness's time limit) leaves the guardian to do its work.
+    setsid();
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP})
