@@ -113,6 +113,15 @@ void SoundDevice::feedRaw(std::span<const uint8_t> deviceBytes)
     wake(wakeFd_[1]);
 }
 
+void SoundDevice::feedFrom(Voice voice)
+{
+    {
+        std::lock_guard lock(mutex_);
+        voice_ = std::make_shared<const Voice>(std::move(voice));
+    }
+    wake(wakeFd_[1]);
+}
+
 void SoundDevice::setPaced(bool realTime)
 {
     {
@@ -275,6 +284,7 @@ void SoundDevice::pump()
     for (;;) {
         bool paced, ended, sinkPaced;
         size_t queued;
+        std::shared_ptr<const Voice> voice;
         {
             std::lock_guard lock(mutex_);
             if (stopping_)
@@ -283,6 +293,12 @@ void SoundDevice::pump()
             sinkPaced = sinkPaced_;
             ended = sourceEnded_;
             queued = source_.size();
+            if (voice_ && !ended && queued < bytesPerSecond * bytesPerSample())
+                voice = voice_;
+        }
+        if (voice && sourceOpen) {
+            feed((*voice)(bytesPerSecond)); // outside the lock: the voice is the caller's code
+            continue;
         }
         if (sourceOpen && queued == 0 && ended) {
             // Everything fed has been written: now the daemon reads the end.

@@ -12,6 +12,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <sys/types.h>
@@ -42,6 +44,12 @@ public:
     void feed(std::span<const uint8_t> ulaw);
     void feedRaw(std::span<const uint8_t> deviceBytes); // exactly these bytes, any wrap mode
     void setPaced(bool realTime);
+    // A voice that talks for as long as the device lasts: whenever less than
+    // a second is queued, the stand-in asks it for a second more of µ-law
+    // audio, so a daemon held up for any time never finds the source dry.
+    // Called on the stand-in's own thread until it is destroyed.
+    using Voice = std::function<std::vector<uint8_t>(size_t samples)>;
+    void feedFrom(Voice voice);
     size_t pendingFeed() const; // device bytes not yet taken by the daemon
     bool waitFedOut(std::chrono::milliseconds timeout = 10s) const;
     // Closes the source once everything fed has been written: the daemon's
@@ -79,6 +87,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<uint8_t> source_;
+    std::shared_ptr<const Voice> voice_;
     std::vector<uint8_t> sinkRaw_;
     bool sourceEnded_ = false;
     bool stopping_ = false;

@@ -111,6 +111,34 @@ TEST(SoundSource, EndComesAfterEverythingFed)
     }
 }
 
+// A voice goes on for as long as the daemon reads, well past the second it
+// is asked for at a time, each piece following the last.
+TEST(SoundSource, AVoiceTalksOnInOrderForAsLongAsTheDaemonReads)
+{
+    const std::vector<uint8_t> codes = distinctCodes();
+    for (int mode : {WrapUlaw, WrapLinear16}) {
+        SoundDevice sound(SoundDevice::Kind::Socket, mode);
+        size_t said = 0; // only the stand-in's thread calls the voice
+        sound.feedFrom([&](size_t n) {
+            std::vector<uint8_t> piece(n);
+            for (auto& b : piece)
+                b = codes[said++ % codes.size()];
+            return piece;
+        });
+        const size_t samples = 5 * 8000 + 7; // five seconds and a bit
+        std::vector<uint8_t> expected(samples);
+        for (size_t i = 0; i < samples; ++i)
+            expected[i] = codes[i % codes.size()];
+        std::vector<uint8_t> got = readExactly(sound.daemonFd(), mode == WrapLinear16 ? 2 * samples : samples);
+        if (mode == WrapLinear16) {
+            std::vector<uint8_t> linear(2 * samples);
+            ulawToLinear16(expected.data(), linear.data(), int(samples));
+            expected = linear;
+        }
+        EXPECT_EQ(got, expected) << "mode " << mode;
+    }
+}
+
 TEST(SoundSink, PlaybackPipeRecordsWhatTheDaemonPlays)
 {
     SoundDevice sound(SoundDevice::Kind::PlaybackPipe, WrapLinear16);

@@ -1,13 +1,11 @@
 // callctl demo: the whole system on stand-ins, in about half a minute.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 #include "audio_io.h"
@@ -82,39 +80,6 @@ private:
     VoiceSignal voice_;
     std::vector<uint8_t> recorded_;
     size_t at_ = 0;
-};
-
-// The local party at the stand-in sound device: keeps it a second of audio
-// ahead of the daemon for as long as the call lasts, so that a machine that
-// holds the daemon up for seconds makes the call longer, never mute.
-class Microphone {
-public:
-    Microphone(sim::SoundDevice& sound, Talker& talker) : sound_(sound), talker_(talker)
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Microphone()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    Microphone(const Microphone&) = delete;
-    Microphone& operator=(const Microphone&) = delete;
-
-private:
-    void run()
-    {
-        while (!stop_) {
-            if (sound_.pendingFeed() < bytesPerSecond)
-                sound_.feed(talker_.next(bytesPerSecond));
-            std::this_thread::sleep_for(100ms);
-        }
-    }
-
-    sim::SoundDevice& sound_;
-    Talker& talker_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 constexpr const char* demoOutputs[] = {"tape-in.ul",  "tape-out.ul", "call.wav",     "playback.wav",
@@ -287,7 +252,9 @@ CallResult runCall(Session& s, const DemoFiles& f, double T, Talker& remote, Tal
     sim::Line line;
     sim::SoundDevice sound(sim::SoundDevice::Kind::Socket, WrapUlaw);
     sound.setPaced(true);
-    Microphone microphone(sound, local);
+    // The local party talks for as long as the call lasts, so that a machine
+    // that holds the daemon up for seconds makes the call longer, never mute.
+    sound.feedFrom([&](size_t n) { return local.next(n); });
     FarEnd far(line, [&](size_t n) { return remote.next(n); });
 
     if (!s.startVoicePhone(line.daemonFd(), sound.daemonFd(), chunkSize)) {
