@@ -73,9 +73,14 @@ void writeText(int fd, const char* text)
 // Runs in the child between fork and exec.  The test program has threads,
 // so only async-signal-safe calls are allowed here: no allocation, no stdio.
 [[noreturn]] void execChild(const char* path, char* const* argv, char* const* envp, const std::vector<int>& keep,
-                            int outFd, int errFd)
+                            int outFd, int errFd, int deathSignal, pid_t parent)
 {
     setpgid(0, 0);
+    if (deathSignal != 0) {
+        prctl(PR_SET_PDEATHSIG, deathSignal);
+        if (getppid() != parent) // gone before the request was in place
+            _exit(127);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -148,9 +153,10 @@ bool DaemonProcess::start(const std::string& program, const std::vector<std::str
         return false;
     }
 
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        execChild(program.c_str(), argv.data(), envp.data(), keep, outPipe[1], errPipe[1]);
+        execChild(program.c_str(), argv.data(), envp.data(), keep, outPipe[1], errPipe[1], deathSignal_, parent);
     close(outPipe[1]);
     close(errPipe[1]);
     if (pid < 0) {

@@ -45,6 +45,11 @@ public:
     bool start(const std::string& program, const std::vector<std::string>& args,
                const std::vector<int>& inheritFds, const std::vector<std::string>& env = {});
 
+    // Before start: the program gets `signal` when the thread that starts it
+    // ends, however it ends (the kernel's parent-death signal, kept across
+    // the exec of a program that is not set-user-ID).
+    void endWithParent(int signal) { deathSignal_ = signal; }
+
     pid_t pid() const { return pid_; }
     bool running() const;
 
@@ -68,6 +73,7 @@ private:
     void reapOrphans();
 
     pid_t pid_ = -1;
+    int deathSignal_ = 0;
     int signal_ = 0;
     std::optional<int> exitStatus_;
     bool reaped_ = false;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <csignal>
 #include <sndfile.h>
+#include <sstream>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
@@ -327,36 +328,83 @@ int segmentShownBy(const sim::DaemonProcess& p)
     return std::atoi(err.c_str() + err.find(tag) + tag.size());
 }
 
-// Killed with SIGKILL, alone or with its whole process group (a shell
-// ending the job, a harness's time limit): either way no daemon of the run
-// and no segment outlives it.
+std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::string id = std::to_string(pid);
+    std::vector<uint8_t> text = kit::readFile("/proc/" + id + "/task/" + id + "/children");
+    std::istringstream words(std::string(text.begin(), text.end()));
+    std::vector<pid_t> out;
+    for (pid_t child; words >> child;)
+        out.push_back(child);
+    return out;
+}
+
+std::string commandOf(pid_t pid)
+{
+    std::vector<uint8_t> text = kit::readFile("/proc/" + std::to_string(pid) + "/comm");
+    return std::string(text.begin(), text.end());
+}
+
+// Its orphans come to this process, the subreaper: reap them as init would.
+// Returns whether `watched` was among them.
+bool reapOrphans(pid_t watched)
+{
+    bool seen = false;
+    for (pid_t r; (r = waitpid(-1, nullptr, WNOHANG)) > 0;)
+        seen = seen || r == watched;
+    return seen;
+}
+
+// Killed with SIGKILL, alone, with its whole process group (a shell ending
+// the job, a harness's time limit) or together with the helper it leaves
+// to clean up (`pkill -9 callctl`): no daemon of the run outlives it, nor
+// does the segment but in the last case, where `callctl stop` removes it.
 TEST_F(CallctlEnds, AKilledCallctlLeavesNoDaemonAndNoSegment)
 {
-    for (bool wholeGroup : {false, true}) {
-        SCOPED_TRACE(wholeGroup ? "its process group killed" : "callctl alone killed");
+    enum class Kill { Alone, Group, WithHelper };
+    for (Kill how : {Kill::Alone, Kill::Group, Kill::WithHelper}) {
+        const char* name = how == Kill::Alone ? "alone" : how == Kill::Group ? "group" : "with-helper";
+        SCOPED_TRACE(name);
         sim::DaemonProcess p;
         std::string program = sim::programPath("callctl");
-        std::string take = path(wholeGroup ? "group.ul" : "alone.ul");
+        std::string take = path(std::string(name) + ".ul");
         ASSERT_TRUE(p.start(program, {program, "record", "--take", take, "--seconds", "600", "--verbose"}, {}));
         int id = segmentShownBy(p);
         ASSERT_GT(id, 0) << p.errors();
         ASSERT_TRUE(p.waitForLine("PID", 20000ms)) << "the record daemon's start\n" << p.output();
-        if (wholeGroup)
+        pid_t daemon = 0, helper = 0;
+        for (pid_t child : childrenOf(p.pid()))
+            (commandOf(child).rfind("record-daemon", 0) == 0 ? daemon : helper) = child;
+        ASSERT_GT(daemon, 0);
+        ASSERT_GT(helper, 0);
+        if (how == Kill::Group)
             p.kill(SIGKILL); // the daemons have groups of their own
         else
             ::kill(p.pid(), SIGKILL);
+        if (how == Kill::WithHelper)
+            ::kill(helper, SIGKILL);
         p.wait(20000ms); // reaps callctl; it has no status but its signal
         ASSERT_FALSE(p.running());
+
         auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (segmentExists(id) && std::chrono::steady_clock::now() < deadline) {
-            // Its orphans come to this process, the subreaper: reap them as
-            // init would, or the guardian waits on their zombies.
-            while (waitpid(-1, nullptr, WNOHANG) > 0) {
-            }
+        bool daemonEnded = false;
+        while (!daemonEnded && std::chrono::steady_clock::now() < deadline) {
+            daemonEnded = reapOrphans(daemon);
             std::this_thread::sleep_for(20ms);
         }
-        EXPECT_FALSE(segmentExists(id)) << "the segment of a killed callctl should be removed";
+        EXPECT_TRUE(daemonEnded) << "the record daemon of the killed callctl still runs";
+        while (segmentExists(id) && how != Kill::WithHelper && std::chrono::steady_clock::now() < deadline) {
+            reapOrphans(0);
+            std::this_thread::sleep_for(20ms);
+        }
         struct shmid_ds info;
+        if (how == Kill::WithHelper) {
+            EXPECT_EQ(shmctl(id, IPC_STAT, &info), 0);
+            EXPECT_EQ(info.shm_nattch, 0u) << "a daemon of the killed callctl still has the segment";
+            shmctl(id, IPC_RMID, nullptr);
+            continue;
+        }
+        EXPECT_FALSE(segmentExists(id)) << "the segment of a killed callctl should be removed";
         // Gone entirely once no daemon has it attached.
         while (shmctl(id, IPC_STAT, &info) == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(20ms);

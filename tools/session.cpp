@@ -136,6 +136,9 @@ bool Session::start(const std::string& program, const std::vector<std::string>& 
     for (const auto& a : args)
         line += " " + a;
     action("start " + line);
+    // A daemon never outlives its controlling application: SIGTERM runs its
+    // normal shutdown the moment callctl is gone, however it went.
+    process->endWithParent(SIGTERM);
     if (!process->start(path, argv, fds)) {
         action("can't start " + path);
         return false;
