@@ -35,6 +35,10 @@ int main(int argc, char** argv)
         fprintf(stderr, "sipline: %s\n%s", error.c_str(), usageText);
         return 2;
     }
+    if (o.help) {
+        printf("%sSee sipline(1).\n", usageText);
+        return 0;
+    }
     std::vector<LineConfig> lines;
     if (o.mode == Mode::Serve && !o.config.empty()) {
         if (!parseLineConfig(configText, lines, error)) {

@@ -160,6 +160,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& o, std::string&
         } else if (a == "--calls") {
             if (!number(a, 1000000000, o.calls))
                 return false;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true; // nothing else is checked: the usage is all that is wanted
+            return true;
         } else if (a == "--verbose") {
             o.verbose = true;
         } else if (a == "--impair-rx") {

@@ -29,6 +29,7 @@ struct Options {
     uint32_t maxSeconds = 0;       // 0: no limit
     uint32_t calls = 0;            // answer: 0 is forever
     bool verbose = false;
+    bool help = false;             // --help: print the usage, do nothing else
     bool impair = false;
     double lossPercent = 0;
     uint32_t maxDelayMs = 0;

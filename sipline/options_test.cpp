@@ -42,6 +42,16 @@ TEST(Options, ReadsEveryOption)
     EXPECT_TRUE(o.pty);
 }
 
+TEST(Options, HelpNeedsNothingElse)
+{
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"--jitter", "60", "-h", "bogus"}}) {
+        Options o;
+        std::string error;
+        EXPECT_TRUE(parse(args, o, error)) << error;
+        EXPECT_TRUE(o.help);
+    }
+}
+
 TEST(Options, RefusesWhatCannotWork)
 {
     Options o;
