@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,12 +35,20 @@ std::string errnoText(const char* what)
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+std::string linkTarget(const std::string& path)
+{
+    char target[256];
+    ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n > 0 && static_cast<size_t>(n) < sizeof target ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
 } // namespace
 
 LineEnd::~LineEnd()
 {
     close();
-    if (!link_.empty())
+    // Only while it is still ours: another line may have taken the path.
+    if (!link_.empty() && linkTarget(link_) == ptyPath_)
         unlink(link_.c_str());
 }
 
@@ -72,6 +81,13 @@ bool LineEnd::openPty(const std::string& link, std::string& error)
     }
     ::close(slave);
     if (!link.empty()) {
+        // A link left by an earlier run is replaced; anything else at the
+        // path is somebody's file, and stays.
+        struct stat st;
+        if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            error = link + ": exists and is not a symbolic link; not replacing it";
+            return false;
+        }
         std::string tmp = link + ".new";
         unlink(tmp.c_str());
         if (symlink(name, tmp.c_str()) != 0 || rename(tmp.c_str(), link.c_str()) != 0) {

@@ -1,0 +1,76 @@
+#include "line_end.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sipline {
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char name[] = "/tmp/line-end-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempDir() { (void)std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+std::string target(const std::string& link)
+{
+    char buf[256];
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The published path: a link an earlier run left is taken over and removed
+// at the end, somebody's file is never touched, and a path another line
+// has taken since is left to it.
+TEST(PtyLink, ReplacesOnlyALinkAndRemovesOnlyItsOwn)
+{
+    TempDir dir;
+    const std::string link = dir.path + "/line";
+    ASSERT_EQ(symlink("/dev/pts/99999", link.c_str()), 0);
+    {
+        LineEnd end;
+        std::string error;
+        ASSERT_TRUE(end.openPty(link, error)) << error;
+        std::string pty = target(link);
+        EXPECT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
+        EXPECT_NE(pty, "/dev/pts/99999");
+        int app = open(link.c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_GE(app, 0) << "the link leads to the line";
+        if (app >= 0)
+            close(app);
+    }
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived its line";
+
+    const std::string file = dir.path + "/file";
+    ASSERT_EQ(std::system(("echo precious > '" + file + "'").c_str()), 0);
+    {
+        LineEnd end;
+        std::string error;
+        EXPECT_FALSE(end.openPty(file, error));
+        EXPECT_EQ(error, file + ": exists and is not a symbolic link; not replacing it");
+    }
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 9);
+
+    {
+        LineEnd end;
+        std::string error;
+        ASSERT_TRUE(end.openPty(link, error)) << error;
+        // Another line publishes itself at the same path meanwhile.
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/pts/elsewhere", link.c_str()), 0);
+    }
+    EXPECT_EQ(target(link), "/dev/pts/elsewhere");
+}
+
+} // namespace
+} // namespace sipline
