@@ -15,6 +15,7 @@
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -793,9 +794,13 @@ bool readPassword(Agent& a, std::string& error)
 {
     std::ifstream in(a.opt.authFile);
     if (!in) {
-        error = "cannot read --auth-file " + a.opt.authFile;
+        error = "cannot read --auth-file " + a.opt.authFile + ": " + strerror(errno);
         return false;
     }
+    struct stat st;
+    if (stat(a.opt.authFile.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)))
+        fprintf(stderr, "sipline: warning: --auth-file %s can be read by others (mode %04o); chmod 600 it\n",
+                a.opt.authFile.c_str(), static_cast<unsigned>(st.st_mode & 07777));
     std::getline(in, a.password);
     while (!a.password.empty() && (a.password.back() == '\r' || a.password.back() == ' '))
         a.password.pop_back();

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 extern "C" {
 #include <spandsp.h>
@@ -459,6 +460,8 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
     const std::string& dir = scene.dir;
     std::ofstream(dir + "/password") << "s3cret\n";
     std::ofstream(dir + "/wrong") << "guess\n";
+    ASSERT_EQ(chmod((dir + "/password").c_str(), 0600), 0);
+    ASSERT_EQ(chmod((dir + "/wrong").c_str(), 0644), 0);
     Bytes audio = plainPattern(3, 4000);
     sim::DaemonProcess* kamailio = scene.start("kamailio.cfg", kamailioConfig);
     ASSERT_TRUE(kamailio);
@@ -470,6 +473,9 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
                              {}, 20));
     EXPECT_TRUE(refused.waitForLine("registration with sip:127.0.0.1:5090", 15000ms)) << refused.output();
     EXPECT_FALSE(refused.waitForLine("registered with", 100ms));
+    EXPECT_TRUE(contains(refused, "sipline: warning: --auth-file " + dir +
+                                      "/wrong can be read by others (mode 0644); chmod 600 it"))
+        << refused.errors();
     refused.kill(SIGTERM);
 
     sim::DaemonProcess sipline;
@@ -485,6 +491,7 @@ TEST(SiplineServe, RegistersWithDigestAuthAndTakesACallThroughTheRegistrar)
     auto status = sipline.wait(30000ms);
     ASSERT_TRUE(status) << sipline.output() << sipline.errors();
     EXPECT_EQ(*status, 0);
+    EXPECT_FALSE(contains(sipline, "warning")) << sipline.errors();
     EXPECT_TRUE(contains(sipline, "incoming call from sip:far@127.0.0.1:5070 to sip:100@127.0.0.1:5060"))
         << sipline.output();
     EXPECT_NE(find(scene.line(), audio), std::string::npos) << "the routed call carried no audio";
