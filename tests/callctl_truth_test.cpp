@@ -75,6 +75,14 @@ TEST_F(CallctlTruth, DaemonFailuresAreFailuresWithTheDaemonsWords)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "Error writing to response file full.ul")) << r.err;
     EXPECT_FALSE(contains(r.out, "cut off")) << r.out;
+
+    // A full disk under a taped call with a WAV speaker: the tape's failure
+    // and the WAV's are both told.
+    r = shell("cd '" + dir_ + "' && trap '' XFSZ && ulimit -f 6 && printf 't.........' | '" + program +
+              "' call --tape tp --sound call.wav");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "Error writing to file tp-")) << r.err; // whichever side fills it first
+    EXPECT_TRUE(contains(r.err, "can't write call.wav")) << r.err;
 }
 
 TEST_F(CallctlTruth, ASoundCommandThatFailsIsAnErrorWithWhatItSaid)

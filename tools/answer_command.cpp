@@ -252,7 +252,8 @@ int answerCommand(const Args& args)
     if (!up) {
         status = failure(cmd, "the call did not come up" + (v.ok ? "" : ": " + v.problem));
     } else if (!soundProblem.empty() || !soundOk) {
-        status = failure(cmd, (soundProblem.empty() ? error : soundProblem) + "; " + summary);
+        status = failure(cmd, (soundProblem.empty() ? error : soundProblem) + (v.ok ? "" : "; " + v.problem) + "; " +
+                                  summary);
     } else if (!v.ok) {
         status = failure(cmd, v.problem + "; " + summary);
     } else {

@@ -258,12 +258,16 @@ int callCommand(const Args& args)
     RunFacts facts = s.factsOfLast(st);
     facts.chunkSize = static_cast<uint32_t>(c.chunk);
     Verdict v = judgeRun(facts);
-    if (!brokenDirection.empty())
-        status = failure(cmd, brokenDirection + (v.ok ? "" : "; " + v.problem));
-    else if (!v.ok)
-        status = failure(cmd, v.problem);
-    else if (!soundOk)
-        status = failure(cmd, error);
+    // Every failure is told: one must not hide another (a WAV the disk
+    // could not take behind a tape it could not take either).
+    std::string problems = brokenDirection;
+    auto add = [&](const std::string& problem) { problems += (problems.empty() ? "" : "; ") + problem; };
+    if (!v.ok)
+        add(v.problem);
+    if (!soundOk)
+        add(error);
+    if (!problems.empty())
+        status = failure(cmd, problems);
     finishTranscript(c, transcript, &status);
     return status;
 }

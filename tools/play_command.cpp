@@ -161,7 +161,7 @@ int playCommand(const Args& args)
         at = from + heard;
     std::string span = tapeTime(heard, true) + ", from " + tapeTime(from, true) + " to " + tapeTime(at, true);
     if (!soundProblem.empty()) {
-        status = failure(cmd, soundProblem + "; played " + span);
+        status = failure(cmd, soundProblem + (v.ok ? "" : "; " + v.problem) + "; played " + span);
     } else if (!v.ok) {
         status = failure(cmd, v.problem + "; played " + span);
     } else if (stopped) {

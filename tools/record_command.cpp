@@ -89,10 +89,11 @@ int recordCommand(const Args& args)
     TakeEnd end = endRecording(cmd, c, r, daemonPatience);
     uint32_t length = readWord(cb.tapeLength);
     std::string held = take + " holds " + std::to_string(length) + " bytes (" + tapeTime(length, true) + ")";
+    std::string alsoDaemon = end.verdict.ok ? "" : "; " + end.verdict.problem;
     if (!soundProblem.empty()) {
-        status = failure(cmd, soundProblem + "; " + held);
+        status = failure(cmd, soundProblem + alsoDaemon + "; " + held);
     } else if (!end.soundOk) {
-        status = failure(cmd, end.soundError + "; " + held);
+        status = failure(cmd, end.soundError + alsoDaemon + "; " + held);
     } else if (!end.verdict.ok) {
         status = failure(cmd, end.verdict.problem + "; " + held);
     } else {
