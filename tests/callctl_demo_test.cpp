@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "audio_io.h"
+#include "callctl_kit.h"
 #include "daemon_process.h"
 #include "scratch_dir.h"
 #include "whole_file.h"
@@ -19,6 +20,8 @@
 namespace {
 
 using namespace std::chrono_literals;
+using callctl_kit::childrenOf;
+using callctl_kit::commandOf;
 
 
 struct Wav {
@@ -231,22 +234,6 @@ TEST(CallctlDemo, LeavesAnEarlierRunsFilesUnlessForced)
     EXPECT_EQ(kit::readText(out + "/transcript.txt"), "keep");
     // Refused before anything was written.
     EXPECT_EQ(std::system(("test $(ls -A '" + out + "' | wc -l) -eq 1").c_str()), 0);
-}
-
-std::vector<pid_t> childrenOf(pid_t pid)
-{
-    std::vector<uint8_t> text = kit::readFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::istringstream words(std::string(text.begin(), text.end()));
-    std::vector<pid_t> out;
-    for (pid_t child; words >> child;)
-        out.push_back(child);
-    return out;
-}
-
-std::string commandOf(pid_t pid)
-{
-    std::vector<uint8_t> text = kit::readFile("/proc/" + std::to_string(pid) + "/comm");
-    return std::string(text.begin(), text.end());
 }
 
 // A machine busy elsewhere holds the daemons up for seconds at a time; the

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +50,24 @@ inline Outcome shell(const std::string& line, std::chrono::milliseconds timeout 
     r.out = p.output();
     r.err = p.errors();
     return r;
+}
+
+// The processes a process started, from /proc.
+inline std::vector<pid_t> childrenOf(pid_t pid)
+{
+    std::string id = std::to_string(pid);
+    std::vector<uint8_t> text = kit::readFile("/proc/" + id + "/task/" + id + "/children");
+    std::istringstream words(std::string(text.begin(), text.end()));
+    std::vector<pid_t> out;
+    for (pid_t child; words >> child;)
+        out.push_back(child);
+    return out;
+}
+
+inline std::string commandOf(pid_t pid) // its name, as ps shows it
+{
+    std::vector<uint8_t> text = kit::readFile("/proc/" + std::to_string(pid) + "/comm");
+    return std::string(text.begin(), text.end());
 }
 
 // A scratch folder per test; dir_ is its path, for shell lines.

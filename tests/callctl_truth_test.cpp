@@ -336,23 +336,6 @@ int segmentShownBy(const sim::DaemonProcess& p)
     return std::atoi(err.c_str() + err.find(tag) + tag.size());
 }
 
-std::vector<pid_t> childrenOf(pid_t pid)
-{
-    std::string id = std::to_string(pid);
-    std::vector<uint8_t> text = kit::readFile("/proc/" + id + "/task/" + id + "/children");
-    std::istringstream words(std::string(text.begin(), text.end()));
-    std::vector<pid_t> out;
-    for (pid_t child; words >> child;)
-        out.push_back(child);
-    return out;
-}
-
-std::string commandOf(pid_t pid)
-{
-    std::vector<uint8_t> text = kit::readFile("/proc/" + std::to_string(pid) + "/comm");
-    return std::string(text.begin(), text.end());
-}
-
 // Its orphans come to this process, the subreaper: reap them as init would.
 // Returns whether `watched` was among them.
 bool reapOrphans(pid_t watched)
