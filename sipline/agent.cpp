@@ -790,6 +790,23 @@ void signalHandler(int)
     stopSignal = 1;
 }
 
+// The lines' commands that let go of their lines may still be at work (a
+// summary to print, a file to write): sipline ends after them, as a shell
+// after its jobs.  Once stopped by a signal it waits 5 s at most; a command
+// that still held its line then has had its SIGHUP.
+void waitForCommands()
+{
+    constexpr int stepMs = 20, patienceMs = 5000;
+    for (int waited = 0; !stopSignal || waited < patienceMs; waited += stepMs) {
+        pid_t r;
+        while ((r = waitpid(-1, nullptr, WNOHANG)) > 0) {
+        }
+        if (r < 0 && errno == ECHILD)
+            return;
+        usleep(stepMs * 1000);
+    }
+}
+
 bool readPassword(Agent& a, std::string& error)
 {
     std::ifstream in(a.opt.authFile);
@@ -915,6 +932,7 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
     }
     re_main(signalHandler);
     status = a.status;
+    waitForCommands();
     {
         rusage self, children;
         getrusage(RUSAGE_SELF, &self);

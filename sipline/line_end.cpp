@@ -261,18 +261,30 @@ void LineEnd::flush()
     writeClosed_ = false;
 }
 
+bool LineEnd::appHolds()
+{
+    if (fd_ < 0)
+        return false;
+    if (kind_ == Kind::Socket)
+        return !eof_;
+    pollfd p{fd_, POLLIN, 0};
+    return ptyOpened_ && poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+}
+
 void LineEnd::close()
 {
+    bool held = appHolds();
     if (fd_ >= 0)
         ::close(fd_);
     if (appFd_ >= 0)
         ::close(appFd_);
     fd_ = appFd_ = -1;
-    if (child_ > 0 && !reapChild()) {
-        // The command outlived its call: it is told.  The event loop never
-        // waits for it; the tick reaps it once it has gone.
+    // A command that still held the line is told that it is gone, as a tty
+    // hangs up.  One that let go is finishing its own work (a summary, a
+    // file to write) and is left to it.  The event loop never waits for
+    // either; the tick reaps them once they have gone.
+    if (held && child_ > 0 && !reapChild())
         kill(child_, SIGHUP);
-    }
     child_ = -1;
 }
 

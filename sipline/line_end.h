@@ -40,6 +40,7 @@ public:
     void write(std::vector<uint8_t>& framed);
     // Forgets what the previous call left in a pty.
     void flush();
+    // Lets go of the line; a command that still holds it gets SIGHUP.
     void close();
 
     // From a SIGCHLD handler: some child has changed state.  Children are
@@ -50,6 +51,7 @@ public:
 
 private:
     bool reapChild();
+    bool appHolds(); // the application has not let go of the line
 
     Kind kind_ = Kind::Socket;
     int fd_ = -1;     // our end (the pty master, or our socket)

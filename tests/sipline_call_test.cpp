@@ -708,3 +708,32 @@ TEST(SiplineCall, ARefusedCallFails)
     EXPECT_EQ(*status, 1);
     EXPECT_TRUE(contains(sipline, "call ended: far end replied 488")) << sipline.output();
 }
+
+// A command that lets go of the line ends the call, and may still have work
+// to do after it (callctl prints its summary, writes its WAV): sipline waits
+// for it and leaves it unsignalled.  A hang-up signal is for a command that
+// still holds a line that has gone.
+TEST(SiplineCall, ACommandThatLetGoOfTheLineFinishesBeforeSiplineEnds)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
+    FarEnd far(farPort, silence(8000 * 20));
+    ASSERT_TRUE(far.start("", 30));
+    // perl, as sh cannot close a descriptor above 9.
+    std::ofstream(dir + "/app.pl") << "use POSIX;\n"
+                                      "$SIG{HUP} = sub { open(my $s, '>>', '" << dir << "/signals'); print $s \"HUP\\n\"; };\n"
+                                      "sleep 1; POSIX::close($ENV{SIPLINE_FD});\n"
+                                      "sleep 1; open(my $f, '>', '" << dir << "/finished'); print $f \"done\\n\";\n";
+    std::string command = "exec perl " + dir + "/app.pl";
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--exec", command, "call", farUri},
+                             {}, 30));
+    auto status = sipline.wait(25000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "hanging up: the application let go of the line")) << sipline.output();
+    EXPECT_EQ(readFile(dir + "/finished"), Bytes({'d', 'o', 'n', 'e', '\n'}))
+        << "sipline ended before its command\n" << sipline.output() << sipline.errors();
+    EXPECT_TRUE(readFile(dir + "/signals").empty()) << "the command was signalled after it let go of the line";
+}
