@@ -3,6 +3,7 @@
 // it goes.
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -180,23 +181,28 @@ TEST_F(CallctlConsole, QuietVersionHelpAndALiveTranscript)
     EXPECT_EQ(viaHelp.out, viaOption.out);
     EXPECT_EQ(callctl({"call", "-q", "--verbose"}).status, 2);
 
-    // The transcript is on disk while the run goes on.
-    sim::DaemonProcess p;
-    ASSERT_TRUE(p.start(program, {program, "record", "--take", path("t.ul"), "--seconds", "600", "--transcript",
-                                  path("run.txt")},
-                        {}));
-    auto deadline = std::chrono::steady_clock::now() + 60s;
-    bool written = false;
-    while (!written && std::chrono::steady_clock::now() < deadline) {
-        std::vector<uint8_t> text = kit::readFile(path("run.txt"));
-        written = std::string(text.begin(), text.end()).find("PID (audio ") != std::string::npos;
-        if (!written)
-            std::this_thread::sleep_for(20ms);
+    // The transcript is on disk while the run goes on; Ctrl-C, a stop and
+    // a terminal that hangs up all end the run in order, the take kept.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::string take = path("t" + std::to_string(signal) + ".ul");
+        std::string transcript = path("run" + std::to_string(signal) + ".txt");
+        sim::DaemonProcess p;
+        ASSERT_TRUE(p.start(program, {program, "record", "--take", take, "--seconds", "600", "--transcript", transcript},
+                            {}));
+        auto deadline = std::chrono::steady_clock::now() + 60s;
+        bool written = false;
+        while (!written && std::chrono::steady_clock::now() < deadline) {
+            std::vector<uint8_t> text = kit::readFile(transcript);
+            written = std::string(text.begin(), text.end()).find("PID (audio ") != std::string::npos;
+            if (!written)
+                std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_TRUE(written) << "waited 60 s for the record daemon's start (\"PID (audio \") in the transcript while it runs";
+        ::kill(p.pid(), signal);
+        EXPECT_EQ(p.wait(60000ms), 0) << "callctl record ending on the signal within 60 s\n" << p.errors();
+        EXPECT_EQ(p.output().rfind("recorded " + take, 0), 0u) << p.output();
     }
-    EXPECT_TRUE(written) << "waited 60 s for the record daemon's start (\"PID (audio \") in the transcript while it runs";
-    ::kill(p.pid(), SIGINT);
-    EXPECT_EQ(p.wait(60000ms), 0) << "callctl record ending on SIGINT within 60 s\n" << p.errors();
-    EXPECT_EQ(p.output().rfind("recorded " + path("t.ul"), 0), 0u) << p.output();
 }
 
 } // namespace

@@ -59,6 +59,7 @@ void installInterruptHandler()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr); // a terminal or line that hangs up ends the run in order, files kept
     signal(SIGPIPE, SIG_IGN);
     struct sigaction winch = {};
     winch.sa_handler = onResize;
