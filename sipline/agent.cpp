@@ -103,6 +103,7 @@ struct Agent {
     Options opt;
     sip* sipStack = nullptr;
     sipsess_sock* sock = nullptr;
+    sip_lsnr* options = nullptr;
     sipreg* reg = nullptr;
     dnsc* dns = nullptr;
     sa sipAddr{};
@@ -155,6 +156,21 @@ void traceHandler(bool tx, enum sip_transp, const sa* src, const sa* dst, const 
         n++;
     re_printf("sipline: sip %s %J: %b\n", tx ? "to" : "from", tx ? dst : src, pkt, n);
     fflush(stdout);
+}
+
+// A request for our capabilities (RFC 3261, 11), which proxies also send to
+// learn whether a destination is up: what a call could use, and 200.
+bool optionsHandler(const sip_msg* msg, void* arg)
+{
+    if (pl_strcmp(&msg->met, "OPTIONS") != 0)
+        return false;
+    Agent& a = *static_cast<Agent*>(arg);
+    sip_treplyf(nullptr, nullptr, a.sipStack, msg, false, 200, "OK",
+                "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS\r\n"
+                "Accept: application/sdp\r\n"
+                "Content-Length: 0\r\n"
+                "\r\n");
+    return true;
 }
 
 // Media ------------------------------------------------------------------
@@ -885,6 +901,8 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         err = sip_transp_add(a.sipStack, SIP_TRANSP_TCP, &a.sipAddr);
     if (!err)
         err = sipsess_listen(&a.sock, a.sipStack, 32, connectHandler, &a);
+    if (!err)
+        err = sip_listen(&a.options, a.sipStack, true, optionsHandler, &a);
     if (err) {
         fprintf(stderr, "sipline: SIP on %s: %s\n", options.sip.c_str(), strerror(err));
         goto out;
@@ -959,6 +977,7 @@ out:
     if (a.sipStack)
         sip_close(a.sipStack, true);
     a.sock = static_cast<sipsess_sock*>(mem_deref(a.sock));
+    a.options = static_cast<sip_lsnr*>(mem_deref(a.options));
     a.sipStack = static_cast<sip*>(mem_deref(a.sipStack));
     a.dns = static_cast<dnsc*>(mem_deref(a.dns));
     libre_close();

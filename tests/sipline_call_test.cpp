@@ -532,7 +532,9 @@ TEST(SiplineCall, HoldAndResumeThenTheTimeLimitEndsTheCall)
 }
 
 // Lines spread over machines: kamailio dispatches incoming calls over two
-// sipline instances (two ports stand in for two machines), round-robin.
+// sipline instances (two ports stand in for two machines), round-robin,
+// probing them with OPTIONS and taking a destination that does not answer
+// 200 out of the turn.
 TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
 {
     SIPLINE_PRIVATE_NETWORK();
@@ -548,7 +550,9 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
         "kamailio.cfg",
         kamailioConfigWith({{"loadmodule \"kex.so\"",
                              "loadmodule \"kex.so\"\nloadmodule \"dispatcher.so\"\nmodparam(\"dispatcher\", \"list_file\", \"" +
-                                 dir + "/dispatcher.list\")"},
+                                 dir + "/dispatcher.list\")\n"
+                                 "modparam(\"dispatcher\", \"ds_ping_interval\", 1)\n"
+                                 "modparam(\"dispatcher\", \"ds_probing_mode\", 1)"},
                             // Calls for the office go to the instances in turn.
                             {"    if (is_method(\"INVITE\")) record_route();",
                              "    if (is_method(\"INVITE\")) record_route();\n"
@@ -556,8 +560,15 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
     ASSERT_TRUE(kamailio);
     sim::DaemonProcess machine[2];
     for (int i : {0, 1}) {
-        ASSERT_TRUE(startSipline(machine[i], {"--calls", "1", "serve", "--config", dir + "/m" + std::to_string(i) + ".conf"}, {}));
+        ASSERT_TRUE(startSipline(machine[i], {"--calls", "1", "--verbose", "serve", "--config",
+                                              dir + "/m" + std::to_string(i) + ".conf"},
+                                 {}));
         ASSERT_TRUE(machine[i].waitForLine("listening for SIP", 10000ms)) << machine[i].errors();
+    }
+    // Both have answered a probe: the calls below find them in the turn.
+    for (int i : {0, 1}) {
+        ASSERT_TRUE(machine[i].waitForLine("SIP/2.0 200 OK", 20000ms)) << machine[i].output();
+        EXPECT_TRUE(contains(machine[i], ": OPTIONS sip:")) << machine[i].output();
     }
     FarEnd first(farPort, silence(8000 * 10));
     FarEnd second(farPort + 2, silence(8000 * 10));
