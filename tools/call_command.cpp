@@ -231,7 +231,9 @@ int callCommand(const Args& args)
         }
         // The code is read back and cleared, so the far end can key another.
         if (acquireWord(cb.codeComplete)) {
-            s.action("remote code: " + std::string(cb.remoteCode, strnlen(cb.remoteCode, remoteCodeMaxDigits)));
+            std::string code(cb.remoteCode, strnlen(cb.remoteCode, remoteCodeMaxDigits));
+            s.noteRemoteCode(code);
+            s.action("remote code: " + code);
             writeWord(cb.codeComplete, 0);
         }
     }

@@ -410,6 +410,12 @@ void Session::sweep()
     last_ = std::move(now);
 }
 
+void Session::noteRemoteCode(const std::string& code)
+{
+    std::lock_guard lock(mutex_);
+    remoteCode_ = code;
+}
+
 void Session::drawStatus()
 {
     bool onTerminal;

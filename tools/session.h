@@ -99,6 +99,9 @@ public:
     // What the daemons printed, by program.
     std::vector<std::string> linesOf(const std::string& program, bool errors = false) const;
     std::string touchtonesHeard() const;
+    // A remote code read back by the command itself: the watcher may not
+    // see codeComplete at 1 before the command clears it again.
+    void noteRemoteCode(const std::string& code);
 
     void startWatching();
     void stopWatching(); // one last sweep, so nothing printed is missed
