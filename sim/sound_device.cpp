@@ -297,8 +297,13 @@ void SoundDevice::pump()
                 voice = voice_;
         }
         if (voice && sourceOpen) {
-            feed((*voice)(bytesPerSecond)); // outside the lock: the voice is the caller's code
-            continue;
+            // Outside the lock: the voice is the caller's code.  A voice
+            // that has nothing more to say leaves the queue to run down.
+            std::vector<uint8_t> piece = (*voice)(bytesPerSecond);
+            if (!piece.empty()) {
+                feed(piece);
+                continue;
+            }
         }
         if (sourceOpen && queued == 0 && ended) {
             // Everything fed has been written: now the daemon reads the end.
