@@ -261,19 +261,9 @@ void LineEnd::flush()
     writeClosed_ = false;
 }
 
-bool LineEnd::appHolds()
-{
-    if (fd_ < 0)
-        return false;
-    if (kind_ == Kind::Socket)
-        return !eof_;
-    pollfd p{fd_, POLLIN, 0};
-    return ptyOpened_ && poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
-}
-
 void LineEnd::close()
 {
-    bool held = appHolds();
+    bool held = fd_ >= 0 && appPresent();
     if (fd_ >= 0)
         ::close(fd_);
     if (appFd_ >= 0)

@@ -51,7 +51,6 @@ public:
 
 private:
     bool reapChild();
-    bool appHolds(); // the application has not let go of the line
 
     Kind kind_ = Kind::Socket;
     int fd_ = -1;     // our end (the pty master, or our socket)
