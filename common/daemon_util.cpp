@@ -241,6 +241,18 @@ TapeFileState tapeFileState(int fd, uint64_t needed, long long* size)
     return TapeFileState::Usable;
 }
 
+void undoShortTapeWrite(FILE* file, long long sizeBefore, uint64_t offset, size_t stored)
+{
+    if (sizeBefore >= 0 && offset + stored > static_cast<uint64_t>(sizeBefore)) {
+        int ignored = ftruncate(fileno(file), sizeBefore);
+        (void)ignored;
+    }
+    // Absolute: another process may have moved the shared offset since this
+    // stream last knew it.
+    fseek(file, static_cast<long>(offset), SEEK_SET);
+    clearerr(file);
+}
+
 const char* describeTapeFileState(TapeFileState state)
 {
     return state == TapeFileState::Deleted ? "was deleted" : "was cut short";

@@ -121,6 +121,13 @@ enum class TapeFileState { Usable, Deleted, CutShort };
 TapeFileState tapeFileState(int fd, uint64_t needed, long long* size);
 const char* describeTapeFileState(TapeFileState state); // "was deleted", "was cut short"
 
+// After a tape write at `offset` that stored only `stored` bytes (a full
+// disk takes part of a chunk): nothing past the file's old end (`sizeBefore`
+// from tapeFileState, -1 for no regular file) stays behind, and the stream
+// goes back to `offset`, error indicator cleared.  Should the truncation
+// fail too, the position words still never count what is there.
+void undoShortTapeWrite(FILE* file, long long sizeBefore, uint64_t offset, size_t stored);
+
 // Hands an opened file to the user named in the record (owner, then mode
 // 0600), through its descriptor and only for a regular file.  Prints the
 // outcome with the daemon's parent prefix.

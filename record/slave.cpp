@@ -35,14 +35,7 @@ void takeChunk(const Recording& r, uint32_t n, uint64_t& written)
         clearActive(cb->recordFlags);
         fprintf(stderr, "%sTape file %s %s\n", recordSlavePrefix, r.outgoingPath.text, describeTapeFileState(state));
     } else if (size_t stored = fwrite(buffer, 1, n, r.outgoingTape); stored < n) {
-        // Nothing past what was taped stays behind (a full disk takes part
-        // of a chunk), and the stream goes back to where taping stopped.
-        if (size >= 0 && written + stored > static_cast<uint64_t>(size)) {
-            int ignored = ftruncate(fileno(r.outgoingTape), size);
-            (void)ignored;
-        }
-        fseek(r.outgoingTape, static_cast<long>(written), SEEK_SET);
-        clearerr(r.outgoingTape);
+        undoShortTapeWrite(r.outgoingTape, size, written, stored);
         writeWord(cb->errorFlag, 1);
         clearActive(cb->recordFlags);
         fprintf(stderr, "%sError writing to file %s\n", recordSlavePrefix, r.outgoingPath.text);

@@ -1,6 +1,5 @@
 #include "tape_writer.h"
 
-#include <unistd.h>
 
 #include "daemon_util.h"
 #include "tape_math.h"
@@ -34,16 +33,7 @@ void tapeChunk(ControlBlock& cb, TapeSide side, FILE* file, const uint8_t* data,
         } else {
             size_t stored = fwrite(data, 1, count, file);
             if (stored < count) {
-                if (sizeBefore >= 0 && static_cast<long long>(position + stored) > sizeBefore) {
-                    // Nothing past the old end stays behind.  Should this
-                    // fail too, the position words still never count it.
-                    int ignored = ftruncate(fd, sizeBefore);
-                    (void)ignored;
-                }
-                // Absolute: the supervisor may have moved the shared offset
-                // since this stream last knew it.
-                fseek(file, static_cast<long>(position), SEEK_SET);
-                clearerr(file);
+                undoShortTapeWrite(file, sizeBefore, position, stored);
                 stopTaping(cb);
                 fprintf(stderr, "%sError writing to file %s\n", prefix,
                         pathFrom(ingoing ? cb.ingoingPath : cb.outgoingPath).text);
