@@ -25,8 +25,14 @@ double SendSpacing::percentileMs(double fraction) const
     uint64_t seen = 0;
     for (size_t i = 0; i < bins_.size(); i++) {
         seen += bins_[i];
-        if (seen >= want && seen > 0)
-            return static_cast<double>((i + 1) * binUs) / 1000.0; // the bin's upper edge
+        if (seen >= want && seen > 0) {
+            // The bin's upper edge, which no gap passed beyond the worst;
+            // the last bin has no upper edge but the worst.
+            if (i + 1 == bins_.size())
+                break;
+            int64_t edgeUs = static_cast<int64_t>(i + 1) * binUs;
+            return static_cast<double>(edgeUs < worstUs_ ? edgeUs : worstUs_) / 1000.0;
+        }
     }
     return worstMs();
 }
