@@ -112,11 +112,13 @@ struct Agent {
     uint32_t callsEnded = 0;
     int status = 0;
     bool stopping = false;
+    bool closing = false; // the last call is over; what was sent last is being answered
+    tmr closeTimer{};
     std::string password;
     std::mt19937 rng{12345};
 };
 
-volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t stopSignal = 0; // how many stop signals came
 bool verboseTrace = false;
 
 void say(const Line& line, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -746,6 +748,29 @@ void childHandler(int)
     LineEnd::childSignalled();
 }
 
+// When the last call is over, what sipline sent last is given time to be
+// answered before it ends: a BYE that UDP lost is sent again (a far end
+// that never hears it holds the call), and a registration is taken back.
+// The stack says when nothing is left in flight; a far end that never
+// answers holds sipline up for closePatienceMs at most, and a second stop
+// signal ends it at once.
+constexpr uint64_t closePatienceMs = 4000;
+
+void stopLoop(void*)
+{
+    re_cancel();
+}
+
+void closeSip(Agent& a)
+{
+    if (a.closing)
+        return;
+    a.closing = true;
+    a.reg = static_cast<sipreg*>(mem_deref(a.reg));
+    tmr_start(&a.closeTimer, closePatienceMs, stopLoop, nullptr);
+    sip_close(a.sipStack, false);
+}
+
 // The kernel keeps the 20 ms schedule (an absolute periodic timerfd), so
 // nothing drifts and no rounding to milliseconds adds jitter.  A late
 // wake-up serves every frame it missed and sends the newest of them
@@ -781,6 +806,8 @@ void tickReady(int, void* arg)
     for (auto& l : a.lines)
         busy = busy || l->state != Line::State::Idle;
     if (a.stopping && !busy)
+        closeSip(a);
+    if (stopSignal > 1)
         re_cancel();
 }
 
@@ -803,7 +830,8 @@ bool startTick(Agent& a)
 
 void signalHandler(int)
 {
-    stopSignal = 1;
+    if (stopSignal < 2)
+        stopSignal = stopSignal + 1;
 }
 
 // The lines' commands that let go of their lines may still be at work (a
@@ -894,7 +922,7 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
     char domain[64] = "";
     if (dns_srv_get(domain, sizeof domain, nsv, &nsn) == 0 && nsn > 0)
         dnsc_alloc(&a.dns, nullptr, nsv, nsn);
-    err = sip_alloc(&a.sipStack, a.dns, 32, 32, 32, "sipline", nullptr, nullptr);
+    err = sip_alloc(&a.sipStack, a.dns, 32, 32, 32, "sipline", stopLoop, nullptr);
     if (!err)
         err = sip_transp_add(a.sipStack, SIP_TRANSP_UDP, &a.sipAddr);
     if (!err)
@@ -963,6 +991,7 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         fflush(stdout);
     }
 out:
+    tmr_cancel(&a.closeTimer);
     if (a.tickFd >= 0) {
         fd_close(a.tickFd);
         close(a.tickFd);
