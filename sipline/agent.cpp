@@ -890,6 +890,10 @@ void registerHandler(int err, const sip_msg* msg, void* arg)
 int runAgent(const Options& options, const std::vector<LineConfig>& configs)
 {
     signal(SIGPIPE, SIG_IGN);
+    // The event loop takes SIGINT and SIGTERM; a hang-up of the terminal
+    // sipline was started from stops it in the same order (BYEs sent, the
+    // link removed) rather than killing it.
+    signal(SIGHUP, signalHandler);
     struct sigaction child{};
     child.sa_handler = childHandler;
     child.sa_flags = SA_RESTART | SA_NOCLDSTOP;

@@ -302,8 +302,9 @@ TEST(SiplineCall, AHeldUpLineStaysOnTheClock)
 
 // SIP's refusals: a second call while one rings gets 486, the ringing
 // call is cancelled, and an offer with no G.711 gets 488; then a call on
-// the published pty is taken by opening it and ended by closing it.
-TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
+// the published pty is taken by opening it and ended by closing it.  A
+// SIGHUP then stops sipline.
+TEST(SiplineCall, BusyCancelNoUsableCodecThePtyLinkAndAHangUp)
 {
     SIPLINE_PRIVATE_NETWORK();
     kit::ScratchDir scratch;
@@ -355,7 +356,15 @@ TEST(SiplineCall, BusyCancelNoUsableCodecAndThePtyLink)
     close(app);
     EXPECT_TRUE(sipline.waitForLine("hanging up: the application let go of the line", 10000ms)) << sipline.output();
     EXPECT_TRUE(fourth.waitForLine("session closed", 10000ms)) << fourth.process.output();
-    sipline.kill(SIGTERM);
+
+    // A hang-up of the terminal it runs on stops sipline in order, the link
+    // going with it.
+    ASSERT_EQ(::kill(sipline.pid(), SIGHUP), 0);
+    auto status = sipline.wait(10000ms);
+    ASSERT_TRUE(status) << "sipline was ended by signal " << sipline.termSignal();
+    EXPECT_EQ(*status, 0);
+    struct stat link;
+    EXPECT_NE(lstat((dir + "/line").c_str(), &link), 0) << "the link outlived sipline";
 }
 
 // callctl on the socket line (--line fd:N): it tapes what the far end says,
