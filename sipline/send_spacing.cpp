@@ -6,6 +6,7 @@ namespace sipline {
 
 void SendSpacing::sent(int64_t nowNs)
 {
+    sends_++;
     if (lastNs_ >= 0) {
         int64_t offUs = std::llabs((nowNs - lastNs_) / 1000 - 20000);
         size_t bin = static_cast<size_t>(offUs / binUs);

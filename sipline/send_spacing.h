@@ -19,12 +19,14 @@ public:
     double percentileMs(double fraction) const;
     double worstMs() const { return static_cast<double>(worstUs_) / 1000.0; }
     uint64_t gaps() const { return gaps_; }
+    uint64_t sends() const { return sends_; }
 
 private:
     static constexpr int binUs = 100;
     std::array<uint64_t, 201> bins_{}; // the last holds everything 20 ms off or more
     int64_t lastNs_ = -1;
     uint64_t gaps_ = 0;
+    uint64_t sends_ = 0;
     int64_t worstUs_ = 0;
 };
 

@@ -8,6 +8,7 @@ TEST(SendSpacing, PercentileOfTheDeviationFrom20ms)
 {
     SendSpacing s;
     EXPECT_EQ(s.percentileMs(0.99), 0);
+    EXPECT_EQ(s.sends(), 0u);
     int64_t t = 1'000'000'000;
     s.sent(t);
     // 98 gaps exact, one 1.5 ms late, one 7 ms early.
@@ -16,6 +17,7 @@ TEST(SendSpacing, PercentileOfTheDeviationFrom20ms)
     s.sent(t += 21'500'000);
     s.sent(t += 13'000'000);
     EXPECT_EQ(s.gaps(), 100u);
+    EXPECT_EQ(s.sends(), 101u);
     EXPECT_DOUBLE_EQ(s.percentileMs(0.98), 0.1);
     EXPECT_DOUBLE_EQ(s.percentileMs(0.99), 1.6);
     EXPECT_DOUBLE_EQ(s.worstMs(), 7.0);
