@@ -29,6 +29,7 @@ testing=(
   socat                 # baseline relay in the load benchmark
   stress-ng             # a busy machine for scripts/stress-tests.sh
   baresip               # the far end in sipline's end-to-end tests
+  sip-tester            # SIPp: a scripted far end for what baresip never sends (an INVITE without an offer)
   kamailio              # registrar, dispatcher and outbound proxy in sipline's tests
   dnsmasq-base          # a DNS server on loopback for the far end called by name
   iproute2              # loopback up inside the tests' network namespaces

@@ -414,7 +414,7 @@ void finishCall(Line& line)
             "call figures: %llu packets sent, spacing off 20 ms by %.1f ms at p99 (worst %.1f ms); "
             "far end's audio: %llu samples missing, %llu late, delay %u ms; %llu underruns toward the far end; "
             "%llu frames the line did not take",
-            static_cast<unsigned long long>(line.spacing.gaps() + 1), line.spacing.percentileMs(0.99),
+            static_cast<unsigned long long>(line.spacing.sends()), line.spacing.percentileMs(0.99),
             line.spacing.worstMs(), static_cast<unsigned long long>(line.playout->missingSamples()),
             static_cast<unsigned long long>(line.playout->lateSamples()), line.playout->delay() / 8,
             static_cast<unsigned long long>(line.tx->underruns()), static_cast<unsigned long long>(line.droppedFrames));
@@ -465,8 +465,10 @@ bool giveLine(Line& line)
 
 bool answerNow(Line& line)
 {
+    // An INVITE without a description gets our offer here, and the far
+    // end's answer comes with its ACK.
     mbuf* desc = nullptr;
-    int err = sdp_encode(&desc, line.sdp, false);
+    int err = sdp_encode(&desc, line.sdp, !line.haveRemote);
     if (!err)
         err = sipsess_answer(line.sess, 200, "OK", desc, nullptr);
     mem_deref(desc);
@@ -539,6 +541,8 @@ void closeHandler(int err, const sip_msg* msg, void* arg)
     if (err == ECONNRESET)
         snprintf(why, sizeof why, "%s",
                  line.state == Line::State::Ringing ? "cancelled by the far end" : "far end hung up");
+    else if (err == EPROTO) // answerHandler refused the far end's answer
+        snprintf(why, sizeof why, "no codec in common");
     else if (err)
         snprintf(why, sizeof why, "%s", strerror(err));
     else if (msg && msg->scode)
@@ -585,7 +589,8 @@ void connectHandler(const sip_msg* msg, void* arg)
         sip_treply(nullptr, a.sipStack, msg, 500, "Server Internal Error");
         return;
     }
-    if (mbuf_get_left(msg->mb) == 0 || sdp_decode(line.sdp, msg->mb, true) != 0 || !applyRemote(line)) {
+    // An INVITE without a description is answered with our offer (answerNow).
+    if (mbuf_get_left(msg->mb) != 0 && (sdp_decode(line.sdp, msg->mb, true) != 0 || !applyRemote(line))) {
         say(line, "refused: no usable codec offered");
         sip_treply(nullptr, a.sipStack, msg, 488, "Not Acceptable Here");
         releaseMedia(line);

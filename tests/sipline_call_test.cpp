@@ -777,3 +777,99 @@ TEST(SiplineCall, ACommandThatLetGoOfTheLineFinishesBeforeSiplineEnds)
         << "sipline ended before its command\n" << sipline.output() << sipline.errors();
     EXPECT_TRUE(readFile(dir + "/signals").empty()) << "the command was signalled after it let go of the line";
 }
+
+// An INVITE without a description (the far end waits for our offer) is
+// answered with sipline's offer, and the far end's answer comes with its
+// ACK.  SIPp plays that far end, as baresip always offers; it echoes the
+// RTP it gets, so what the line said comes back to it.
+TEST(SiplineCall, AnInviteWithoutAnOfferGetsOursInThe200)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
+    Bytes said = plainPattern(5, 8000);
+    writeFile(dir + "/said.ul", said);
+    std::ofstream(dir + "/app.sh") << "cat " << dir << "/said.ul >&$SIPLINE_FD &\n"
+                                   << "exec timeout 6 cat <&$SIPLINE_FD > " << dir << "/heard.raw\n";
+    std::ofstream(dir + "/late.xml") << R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<scenario name="an INVITE without an offer">
+  <Global variables="offer"/>
+  <send retrans="500"><![CDATA[
+
+      INVITE sip:line@[remote_ip]:[remote_port] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
+      To: <sip:line@[remote_ip]:[remote_port]>
+      Call-ID: [call_id]
+      CSeq: 1 INVITE
+      Contact: <sip:late@[local_ip]:[local_port]>
+      Max-Forwards: 70
+      Content-Length: 0
+
+  ]]></send>
+  <recv response="100" optional="true"/>
+  <recv response="180" optional="true"/>
+  <recv response="200" rrs="true">
+    <action>
+      <ereg regexp="m=audio [0-9]+ RTP/AVP( [0-9]+)* 0" search_in="body" check_it="true" assign_to="offer"/>
+    </action>
+  </recv>
+  <send><![CDATA[
+
+      ACK [next_url] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
+      [last_To:]
+      Call-ID: [call_id]
+      CSeq: 1 ACK
+      Contact: <sip:late@[local_ip]:[local_port]>
+      Max-Forwards: 70
+      Content-Type: application/sdp
+      Content-Length: [len]
+
+      v=0
+      o=late 1 1 IN IP[local_ip_type] [local_ip]
+      s=-
+      c=IN IP[media_ip_type] [media_ip]
+      t=0 0
+      m=audio [media_port] RTP/AVP 0
+      a=rtpmap:0 PCMU/8000
+
+  ]]></send>
+  <pause milliseconds="3000"/>
+  <send retrans="500"><![CDATA[
+
+      BYE [next_url] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
+      [last_To:]
+      Call-ID: [call_id]
+      CSeq: 2 BYE
+      Contact: <sip:late@[local_ip]:[local_port]>
+      Max-Forwards: 70
+      Content-Length: 0
+
+  ]]></send>
+  <recv response="200" crlf="true"/>
+</scenario>
+)";
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--calls", "1", "--exec", "exec bash " + dir + "/app.sh", "answer"},
+                             {}, 30));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    sim::DaemonProcess sipp;
+    ASSERT_TRUE(sipp.start("/usr/bin/timeout",
+                           {"/usr/bin/timeout", "25", "sipp", "-sf", dir + "/late.xml", "-m", "1", "-i", "127.0.0.1",
+                            "-p", std::to_string(farPort), "-mp", "6000", "-rtp_echo", "-nostdin", "127.0.0.1:5060"},
+                           {}));
+    auto farStatus = sipp.wait(30000ms);
+    ASSERT_TRUE(farStatus) << sipp.output() << sipp.errors();
+    EXPECT_EQ(*farStatus, 0) << "the far end's scenario failed:\n" << sipp.output() << sipline.output();
+    auto status = sipline.wait(20000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(contains(sipline, "call ended: far end hung up")) << sipline.output();
+    EXPECT_NE(find(readFile(dir + "/heard.raw"), said), std::string::npos)
+        << "what the line said did not come back from the far end\n" << sipline.output();
+}
