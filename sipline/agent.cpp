@@ -486,6 +486,10 @@ int offerHandler(mbuf** descp, const sip_msg* msg, void* arg)
     Line& line = *static_cast<Line*>(arg);
     if (!line.sdp)
         return EINVAL;
+    // A re-INVITE without a description asks for our offer; the answer
+    // comes with the ACK.
+    if (mbuf_get_left(msg->mb) == 0)
+        return sdp_encode(descp, line.sdp, true);
     int err = sdp_decode(line.sdp, msg->mb, true);
     if (err)
         return err;

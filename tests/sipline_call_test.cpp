@@ -780,9 +780,10 @@ TEST(SiplineCall, ACommandThatLetGoOfTheLineFinishesBeforeSiplineEnds)
 
 // An INVITE without a description (the far end waits for our offer) is
 // answered with sipline's offer, and the far end's answer comes with its
-// ACK.  SIPp plays that far end, as baresip always offers; it echoes the
-// RTP it gets, so what the line said comes back to it.
-TEST(SiplineCall, AnInviteWithoutAnOfferGetsOursInThe200)
+// ACK; so is a re-INVITE without one, in the middle of what the line says.
+// SIPp plays that far end, as baresip always offers; it echoes the RTP it
+// gets, so what the line said comes back to it, unbroken.
+TEST(SiplineCall, InvitesWithoutAnOfferGetOursInThe200)
 {
     SIPLINE_PRIVATE_NETWORK();
     kit::ScratchDir scratch;
@@ -836,7 +837,49 @@ TEST(SiplineCall, AnInviteWithoutAnOfferGetsOursInThe200)
       a=rtpmap:0 PCMU/8000
 
   ]]></send>
-  <pause milliseconds="3000"/>
+  <pause milliseconds="700"/>
+  <send retrans="500"><![CDATA[
+
+      INVITE [next_url] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
+      [last_To:]
+      Call-ID: [call_id]
+      CSeq: 2 INVITE
+      Contact: <sip:late@[local_ip]:[local_port]>
+      Max-Forwards: 70
+      Content-Length: 0
+
+  ]]></send>
+  <recv response="100" optional="true"/>
+  <recv response="200">
+    <action>
+      <ereg regexp="m=audio [0-9]+ RTP/AVP( [0-9]+)* 0" search_in="body" check_it="true" assign_to="offer"/>
+    </action>
+  </recv>
+  <send><![CDATA[
+
+      ACK [next_url] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
+      [last_To:]
+      Call-ID: [call_id]
+      CSeq: 2 ACK
+      Contact: <sip:late@[local_ip]:[local_port]>
+      Max-Forwards: 70
+      Content-Type: application/sdp
+      Content-Length: [len]
+
+      v=0
+      o=late 1 2 IN IP[local_ip_type] [local_ip]
+      s=-
+      c=IN IP[media_ip_type] [media_ip]
+      t=0 0
+      m=audio [media_port] RTP/AVP 0
+      a=rtpmap:0 PCMU/8000
+
+  ]]></send>
+  <pause milliseconds="2300"/>
   <send retrans="500"><![CDATA[
 
       BYE [next_url] SIP/2.0
@@ -844,7 +887,7 @@ TEST(SiplineCall, AnInviteWithoutAnOfferGetsOursInThe200)
       From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
       [last_To:]
       Call-ID: [call_id]
-      CSeq: 2 BYE
+      CSeq: 3 BYE
       Contact: <sip:late@[local_ip]:[local_port]>
       Max-Forwards: 70
       Content-Length: 0
