@@ -778,6 +778,54 @@ TEST(SiplineCall, ACommandThatLetGoOfTheLineFinishesBeforeSiplineEnds)
     EXPECT_TRUE(readFile(dir + "/signals").empty()) << "the command was signalled after it let go of the line";
 }
 
+namespace {
+
+// A request of the SIPp far end in the test below: an INVITE without a
+// description, the ACK that answers the offer it got back with PCMU, or a
+// plain BYE.  Only the first INVITE is outside the dialog.
+std::string sippRequest(const std::string& method, int cseq)
+{
+    bool first = method == "INVITE" && cseq == 1;
+    std::string text = "  <send" + std::string(method == "ACK" ? "" : " retrans=\"500\"") + "><![CDATA[\n\n";
+    text += "      " + method + (first ? " sip:line@[remote_ip]:[remote_port]" : " [next_url]") + " SIP/2.0\n";
+    text += "      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
+            "      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]\n";
+    text += first ? "      To: <sip:line@[remote_ip]:[remote_port]>\n" : "      [last_To:]\n";
+    text += "      Call-ID: [call_id]\n"
+            "      CSeq: " + std::to_string(cseq) + " " + method + "\n"
+            "      Contact: <sip:late@[local_ip]:[local_port]>\n"
+            "      Max-Forwards: 70\n";
+    if (method == "ACK")
+        text += "      Content-Type: application/sdp\n"
+                "      Content-Length: [len]\n\n"
+                "      v=0\n"
+                "      o=late 1 " + std::to_string(cseq) + " IN IP[local_ip_type] [local_ip]\n"
+                "      s=-\n"
+                "      c=IN IP[media_ip_type] [media_ip]\n"
+                "      t=0 0\n"
+                "      m=audio [media_port] RTP/AVP 0\n"
+                "      a=rtpmap:0 PCMU/8000\n";
+    else
+        text += "      Content-Length: 0\n";
+    return text + "\n  ]]></send>\n";
+}
+
+// The far end waits for the 200 to its INVITE, which must offer PCMU.
+std::string sippAwaitsOffer(bool first)
+{
+    return std::string("  <recv response=\"100\" optional=\"true\"/>\n") +
+           (first ? "  <recv response=\"180\" optional=\"true\"/>\n" : "") + "  <recv response=\"200\"" +
+           (first ? " rrs=\"true\"" : "") +
+           ">\n"
+           "    <action>\n"
+           "      <ereg regexp=\"m=audio [0-9]+ RTP/AVP( [0-9]+)* 0\" search_in=\"body\" check_it=\"true\" "
+           "assign_to=\"offer\"/>\n"
+           "    </action>\n"
+           "  </recv>\n";
+}
+
+} // namespace
+
 // An INVITE without a description (the far end waits for our offer) is
 // answered with sipline's offer, and the far end's answer comes with its
 // ACK; so is a re-INVITE without one, in the middle of what the line says.
@@ -792,110 +840,15 @@ TEST(SiplineCall, InvitesWithoutAnOfferGetOursInThe200)
     writeFile(dir + "/said.ul", said);
     std::ofstream(dir + "/app.sh") << "cat " << dir << "/said.ul >&$SIPLINE_FD &\n"
                                    << "exec timeout 6 cat <&$SIPLINE_FD > " << dir << "/heard.raw\n";
-    std::ofstream(dir + "/late.xml") << R"(<?xml version="1.0" encoding="ISO-8859-1" ?>
-<scenario name="an INVITE without an offer">
-  <Global variables="offer"/>
-  <send retrans="500"><![CDATA[
-
-      INVITE sip:line@[remote_ip]:[remote_port] SIP/2.0
-      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
-      To: <sip:line@[remote_ip]:[remote_port]>
-      Call-ID: [call_id]
-      CSeq: 1 INVITE
-      Contact: <sip:late@[local_ip]:[local_port]>
-      Max-Forwards: 70
-      Content-Length: 0
-
-  ]]></send>
-  <recv response="100" optional="true"/>
-  <recv response="180" optional="true"/>
-  <recv response="200" rrs="true">
-    <action>
-      <ereg regexp="m=audio [0-9]+ RTP/AVP( [0-9]+)* 0" search_in="body" check_it="true" assign_to="offer"/>
-    </action>
-  </recv>
-  <send><![CDATA[
-
-      ACK [next_url] SIP/2.0
-      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
-      [last_To:]
-      Call-ID: [call_id]
-      CSeq: 1 ACK
-      Contact: <sip:late@[local_ip]:[local_port]>
-      Max-Forwards: 70
-      Content-Type: application/sdp
-      Content-Length: [len]
-
-      v=0
-      o=late 1 1 IN IP[local_ip_type] [local_ip]
-      s=-
-      c=IN IP[media_ip_type] [media_ip]
-      t=0 0
-      m=audio [media_port] RTP/AVP 0
-      a=rtpmap:0 PCMU/8000
-
-  ]]></send>
-  <pause milliseconds="700"/>
-  <send retrans="500"><![CDATA[
-
-      INVITE [next_url] SIP/2.0
-      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
-      [last_To:]
-      Call-ID: [call_id]
-      CSeq: 2 INVITE
-      Contact: <sip:late@[local_ip]:[local_port]>
-      Max-Forwards: 70
-      Content-Length: 0
-
-  ]]></send>
-  <recv response="100" optional="true"/>
-  <recv response="200">
-    <action>
-      <ereg regexp="m=audio [0-9]+ RTP/AVP( [0-9]+)* 0" search_in="body" check_it="true" assign_to="offer"/>
-    </action>
-  </recv>
-  <send><![CDATA[
-
-      ACK [next_url] SIP/2.0
-      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
-      [last_To:]
-      Call-ID: [call_id]
-      CSeq: 2 ACK
-      Contact: <sip:late@[local_ip]:[local_port]>
-      Max-Forwards: 70
-      Content-Type: application/sdp
-      Content-Length: [len]
-
-      v=0
-      o=late 1 2 IN IP[local_ip_type] [local_ip]
-      s=-
-      c=IN IP[media_ip_type] [media_ip]
-      t=0 0
-      m=audio [media_port] RTP/AVP 0
-      a=rtpmap:0 PCMU/8000
-
-  ]]></send>
-  <pause milliseconds="2300"/>
-  <send retrans="500"><![CDATA[
-
-      BYE [next_url] SIP/2.0
-      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
-      From: <sip:late@[local_ip]:[local_port]>;tag=[pid]SIPpTag00[call_number]
-      [last_To:]
-      Call-ID: [call_id]
-      CSeq: 3 BYE
-      Contact: <sip:late@[local_ip]:[local_port]>
-      Max-Forwards: 70
-      Content-Length: 0
-
-  ]]></send>
-  <recv response="200" crlf="true"/>
-</scenario>
-)";
+    std::ofstream(dir + "/late.xml") << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\" ?>\n"
+                                     << "<scenario name=\"INVITEs without an offer\">\n"
+                                     << "  <Global variables=\"offer\"/>\n"
+                                     << sippRequest("INVITE", 1) << sippAwaitsOffer(true) << sippRequest("ACK", 1)
+                                     << "  <pause milliseconds=\"700\"/>\n"
+                                     << sippRequest("INVITE", 2) << sippAwaitsOffer(false) << sippRequest("ACK", 2)
+                                     << "  <pause milliseconds=\"2300\"/>\n"
+                                     << sippRequest("BYE", 3) << "  <recv response=\"200\" crlf=\"true\"/>\n"
+                                     << "</scenario>\n";
     sim::DaemonProcess sipline;
     ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
                                        "--calls", "1", "--exec", "exec bash " + dir + "/app.sh", "answer"},
