@@ -12,6 +12,9 @@
 extern "C" {
 #include <spandsp.h>
 }
+#define HAVE_STDBOOL_H 1
+#include <re/re_types.h>
+#include <rem/rem_g711.h>
 
 using namespace siptest;
 
@@ -76,6 +79,50 @@ TEST(SiplineCall, InboundOverSocketCarriesEveryByteBothWaysAndByeEndsTheDaemon)
     auto heard = far.heardAfterTheCall();
     EXPECT_NE(find(heard, linearAsHeard(toFar)), std::string::npos)
         << "the daemon's audio did not reach the far end whole; heard " << heard.size() << " samples\n"
+        << sipline.output() << sipline.errors();
+}
+
+// A far end that speaks only A-law: sipline turns its PCMA into the line's
+// µ-law and the line's µ-law into PCMA, every byte value, through linear
+// with librem's G.711 tables as baresip uses them.  (The G.711 direct
+// conversion tables and spandsp's encoder round a few dozen codes the
+// other way: transcoding is one choice among several, not a law.)
+TEST(SiplineCall, APcmaFarEndIsTranscodedBothWays)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    Application app;
+    Bytes toFar = everyByte(4);
+    Bytes fromFar = everyByte(4);
+    app.sound.setPaced(true);
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline,
+                             {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter, "--calls", "1",
+                              "--exec", app.command(false), "answer"},
+                             {app.sound.daemonFd()}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000) + linear(fromFar) + silence(8000 * 3), "PCMA");
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(app.seg.waitFor(app.cb().a2tRunning, 1, 20000ms)) << sipline.output() << sipline.errors();
+    app.sound.feed(Bytes(8000, 0xFF));
+    app.sound.feed(toFar);
+    app.sound.feed(Bytes(8000 * 5, 0xFF));
+    auto status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+
+    Bytes reachesTheLine;
+    std::vector<int16_t> reachesTheFarEnd;
+    for (int16_t x : linear(fromFar))
+        reachesTheLine.push_back(g711_pcm2ulaw(g711_alaw2pcm(g711_pcm2alaw(x))));
+    for (uint8_t u : toFar)
+        reachesTheFarEnd.push_back(g711_alaw2pcm(g711_pcm2alaw(g711_ulaw2pcm(u))));
+    Bytes played = app.sound.played();
+    EXPECT_NE(find(played, reachesTheLine), std::string::npos)
+        << "the far end's A-law did not reach the daemon as µ-law, whole; played " << played.size() << " bytes";
+    auto heard = far.heardAfterTheCall();
+    EXPECT_NE(find(heard, reachesTheFarEnd), std::string::npos)
+        << "the daemon's µ-law did not reach the far end as A-law, whole; heard " << heard.size() << " samples\n"
         << sipline.output() << sipline.errors();
 }
 
