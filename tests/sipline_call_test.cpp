@@ -652,9 +652,10 @@ TEST(SiplineServe, KamailioDispatchesCallsOverTwoInstances)
 
 // Calls out through an outbound proxy: the INVITE and the BYE take the
 // proxy's way, whatever the Request-URI names, and the call carries audio.
-// The proxy loses the first BYE, as UDP may: sipline sends it again rather
-// than leave the far end holding a call that is over.
-TEST(SiplineCall, OutboundProxyCarriesTheCallAndItsEnd)
+// The proxy asks the INVITE for credentials (407), as a trunk does, and
+// loses the first BYE, as UDP may: sipline sends it again rather than
+// leave the far end holding a call that is over.
+TEST(SiplineCall, OutboundProxyAuthenticatesCarriesTheCallAndItsEnd)
 {
     SIPLINE_PRIVATE_NETWORK();
     KamailioScene scene;
@@ -667,21 +668,28 @@ TEST(SiplineCall, OutboundProxyCarriesTheCallAndItsEnd)
                              "    if (is_method(\"BYE\") && $shv(byes) == 0) {\n"
                              "        $shv(byes) = 1; xlog(\"L_ALERT\", \"proxy: lost that BYE\\n\"); drop;\n"
                              "    }\n"
+                             "    if (is_method(\"INVITE\") && !has_totag() && !pv_auth_check(\"$fd\", \"s3cret\", \"0\", \"1\")) {\n"
+                             "        xlog(\"L_ALERT\", \"proxy: credentials asked of $fu\\n\"); proxy_challenge(\"$fd\", \"0\"); exit;\n"
+                             "    }\n"
                              "    if (!has_totag() && $rp == \"5070\") { record_route(); t_relay(); exit; }"}}));
     ASSERT_TRUE(kamailio);
+    std::ofstream(scene.dir + "/password") << "s3cret\n";
+    ASSERT_EQ(chmod((scene.dir + "/password").c_str(), 0600), 0);
     Bytes audio = plainPattern(4, 4000);
     FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
     ASSERT_TRUE(far.start("", 30));
 
     sim::DaemonProcess sipline;
     ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
-                                       "--outbound-proxy", "sip:127.0.0.1:5090;lr", "--exec", scene.lineCommand(4),
-                                       "call", farUri},
+                                       "--outbound-proxy", "sip:127.0.0.1:5090;lr", "--from", "sip:100@127.0.0.1",
+                                       "--user", "100", "--auth-file", scene.dir + "/password", "--exec",
+                                       scene.lineCommand(4), "call", farUri},
                              {}));
     auto status = sipline.wait(30000ms);
-    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors() << kamailio->errors();
     EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
     EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+    EXPECT_TRUE(kamailio->waitForLine("proxy: credentials asked of sip:100@127.0.0.1", 10000ms)) << kamailio->errors();
     EXPECT_TRUE(kamailio->waitForLine("proxy: INVITE " + farUri, 10000ms)) << kamailio->errors();
     EXPECT_TRUE(kamailio->waitForLine("proxy: BYE ", 10000ms)) << "the BYE went around the proxy: " << kamailio->errors();
     EXPECT_TRUE(kamailio->waitForLine("proxy: lost that BYE", 10000ms)) << kamailio->errors();
