@@ -1,6 +1,7 @@
 #include "line_end.h"
+#include "scratch_dir.h"
+#include "whole_file.h"
 
-#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,16 +9,6 @@
 
 namespace sipline {
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/line-end-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { (void)std::system(("rm -rf '" + path + "'").c_str()); }
-};
 
 std::string target(const std::string& link)
 {
@@ -31,8 +22,8 @@ std::string target(const std::string& link)
 // has taken since is left to it.
 TEST(PtyLink, ReplacesOnlyALinkAndRemovesOnlyItsOwn)
 {
-    TempDir dir;
-    const std::string link = dir.path + "/line";
+    kit::ScratchDir dir;
+    const std::string link = dir / "line";
     ASSERT_EQ(symlink("/dev/pts/99999", link.c_str()), 0);
     {
         LineEnd end;
@@ -49,8 +40,9 @@ TEST(PtyLink, ReplacesOnlyALinkAndRemovesOnlyItsOwn)
     struct stat st;
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link outlived its line";
 
-    const std::string file = dir.path + "/file";
-    ASSERT_EQ(std::system(("echo precious > '" + file + "'").c_str()), 0);
+    const std::string file = dir / "file";
+    const std::vector<uint8_t> precious{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's', '\n'};
+    ASSERT_TRUE(kit::writeFile(file, precious));
     {
         LineEnd end;
         std::string error;
@@ -59,7 +51,7 @@ TEST(PtyLink, ReplacesOnlyALinkAndRemovesOnlyItsOwn)
     }
     ASSERT_EQ(lstat(file.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_size, 9);
+    EXPECT_EQ(kit::readFile(file), precious);
 
     {
         LineEnd end;
