@@ -168,8 +168,8 @@ bool optionsHandler(const sip_msg* msg, void* arg)
         return false;
     Agent& a = *static_cast<Agent*>(arg);
     sip_treplyf(nullptr, nullptr, a.sipStack, msg, false, 200, "OK",
-                "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS\r\n"
-                "Accept: application/sdp\r\n"
+                "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, INFO\r\n"
+                "Accept: application/sdp, application/dtmf-relay, application/dtmf\r\n"
                 "Content-Length: 0\r\n"
                 "\r\n");
     return true;
@@ -537,6 +537,32 @@ void establishedHandler(const sip_msg*, void* arg)
     }
 }
 
+// Keys some far ends send as SIP INFO rather than as RFC 4733 events: on
+// the line after what it has been given so far, as a key pressed now.
+void infoHandler(sip* stack, const sip_msg* msg, void* arg)
+{
+    Line& line = *static_cast<Line*>(arg);
+    bool relay = msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay");
+    if (!relay && !msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
+        sip_treplyf(nullptr, nullptr, stack, msg, false, 415, "Unsupported Media Type",
+                    "Accept: application/dtmf-relay, application/dtmf\r\n"
+                    "Content-Length: 0\r\n"
+                    "\r\n");
+        return;
+    }
+    std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));
+    auto key = keyFromInfo(relay, body);
+    if (!key) {
+        sip_treply(nullptr, stack, msg, 400, "No Key In The Body");
+        return;
+    }
+    if (line.state == Line::State::Talking) {
+        appendCode(*key, line.lineOut);
+        say(line, "touchtone '%c' from the far end (INFO)", *key);
+    }
+    sip_treply(nullptr, stack, msg, 200, "OK");
+}
+
 void closeHandler(int err, const sip_msg* msg, void* arg)
 {
     Line& line = *static_cast<Line*>(arg);
@@ -601,8 +627,8 @@ void connectHandler(const sip_msg* msg, void* arg)
         return;
     }
     int err = sipsess_accept(&line.sess, a.sock, msg, 180, "Ringing", line.conf.name.c_str(), "application/sdp", nullptr,
-                             nullptr, nullptr, false, offerHandler, answerHandler, establishedHandler, nullptr, nullptr,
-                             closeHandler, &line, nullptr);
+                             nullptr, nullptr, false, offerHandler, answerHandler, establishedHandler, infoHandler,
+                             nullptr, closeHandler, &line, nullptr);
     if (err) {
         complain(line, "accept: %s", strerror(err));
         releaseMedia(line);
@@ -653,7 +679,7 @@ bool dial(Agent& a, Line& line)
         err = sipsess_connect(&line.sess, a.sock, a.opt.target.c_str(), nullptr, from.c_str(), line.conf.name.c_str(),
                               a.opt.outboundProxy.empty() ? nullptr : routes, a.opt.outboundProxy.empty() ? 0 : 1,
                               "application/sdp", offer, authHandler, &a, false, offerHandler, answerHandler,
-                              progressHandler, establishedHandler, nullptr, nullptr, closeHandler, &line, nullptr);
+                              progressHandler, establishedHandler, infoHandler, nullptr, closeHandler, &line, nullptr);
     mem_deref(offer);
     if (err) {
         complain(line, "cannot call %s: %s", a.opt.target.c_str(), strerror(err));

@@ -260,3 +260,31 @@ TEST(TelephoneEvent, ParsesPayloadAndMapsKeys)
     EXPECT_EQ(keys, "0123456789*#ABCD");
     EXPECT_FALSE(keyForEvent(16));
 }
+
+TEST(TelephoneEvent, KeysSentAsSipInfo)
+{
+    auto key = [](bool relay, std::string_view body) {
+        auto k = keyFromInfo(relay, body);
+        return k ? std::string(1, static_cast<char>(*k)) : std::string("none");
+    };
+    // application/dtmf-relay, as far ends write it.
+    EXPECT_EQ(key(true, "Signal=5\r\nDuration=160\r\n"), "5");
+    EXPECT_EQ(key(true, "Duration=250\r\nSignal= #\r\n"), "#");
+    EXPECT_EQ(key(true, "signal=*"), "*");
+    EXPECT_EQ(key(true, "Signal=10\nDuration=100"), "*");
+    EXPECT_EQ(key(true, "Signal=11"), "#");
+    EXPECT_EQ(key(true, "Signal=15"), "D");
+    EXPECT_EQ(key(true, "Signal=b"), "B");
+    // application/dtmf: the key alone.
+    EXPECT_EQ(key(false, "7"), "7");
+    EXPECT_EQ(key(false, " 13\r\n"), "B");
+    // Nothing that is not one key.
+    EXPECT_EQ(key(true, "Duration=160"), "none");
+    EXPECT_EQ(key(true, "Signals=5"), "none");
+    EXPECT_EQ(key(true, "Signal=16"), "none");
+    EXPECT_EQ(key(true, "Signal=55"), "none");
+    EXPECT_EQ(key(true, "Signal=E"), "none");
+    EXPECT_EQ(key(true, ""), "none");
+    EXPECT_EQ(key(false, "Signal=5"), "none");
+    EXPECT_EQ(key(false, ""), "none");
+}

@@ -37,4 +37,60 @@ std::optional<uint8_t> KeyPresses::onPacket(uint32_t ssrc, uint32_t timestamp, c
     return key;
 }
 
+namespace {
+
+std::string_view trimmed(std::string_view s)
+{
+    constexpr std::string_view blanks = " \t\r\n";
+    size_t from = s.find_first_not_of(blanks);
+    if (from == std::string_view::npos)
+        return {};
+    return s.substr(from, s.find_last_not_of(blanks) - from + 1);
+}
+
+std::optional<uint8_t> signalKey(std::string_view signal)
+{
+    signal = trimmed(signal);
+    if (signal.size() == 1) {
+        char c = signal[0];
+        if (c >= 'a' && c <= 'd')
+            c = static_cast<char>(c - 'a' + 'A');
+        if ((c >= '0' && c <= '9') || c == '*' || c == '#' || (c >= 'A' && c <= 'D'))
+            return static_cast<uint8_t>(c);
+        return std::nullopt;
+    }
+    if (signal.size() == 2 && signal[0] == '1' && signal[1] >= '0' && signal[1] <= '5')
+        return keyForEvent(static_cast<uint8_t>(10 + signal[1] - '0'));
+    return std::nullopt;
+}
+
+bool namedSignal(std::string_view name)
+{
+    name = trimmed(name);
+    constexpr std::string_view want = "signal";
+    if (name.size() != want.size())
+        return false;
+    for (size_t i = 0; i < want.size(); i++)
+        if ((name[i] | 0x20) != want[i])
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::optional<uint8_t> keyFromInfo(bool relay, std::string_view body)
+{
+    if (!relay)
+        return signalKey(body);
+    while (!body.empty()) {
+        size_t end = body.find('\n');
+        std::string_view line = body.substr(0, end);
+        body = end == std::string_view::npos ? std::string_view() : body.substr(end + 1);
+        size_t equals = line.find('=');
+        if (equals != std::string_view::npos && namedSignal(line.substr(0, equals)))
+            return signalKey(line.substr(equals + 1));
+    }
+    return std::nullopt;
+}
+
 } // namespace sipline

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 namespace sipline {
 
@@ -27,6 +28,13 @@ struct TelephoneEvent {
 std::optional<TelephoneEvent> parseTelephoneEvent(std::span<const uint8_t> payload);
 // Events 0–15 as the voice tty's key codes; nothing for the others.
 std::optional<uint8_t> keyForEvent(uint8_t event);
+
+// A key some far ends send as SIP INFO instead of an event: the body of an
+// "application/dtmf-relay" INFO ("Signal=5", "Duration=160" on lines of
+// their own) when `relay`, else of an "application/dtmf" one ("5").  The
+// signal is a key ('0'-'9', '*', '#', 'A'-'D', either case) or an event
+// number (10 for '*', 11 for '#', 12-15 for 'A'-'D').
+std::optional<uint8_t> keyFromInfo(bool relay, std::string_view body);
 
 class KeyPresses {
 public:
