@@ -352,15 +352,15 @@ TEST(VoicePhoneFaults, LineHangingUpMidCall)
     std::this_thread::sleep_for(500ms);
     auto after = cpuTicks(t2aPid);
     // The reading pump reads the end of the line and waits on.  A read
-    // that falls inside the kernel's hang-up of the pty (the master's close
-    // has marked the other side closed, the slave is not hung up yet) gets
-    // EIO instead, and the pump ends as on any read failure.  Either way
-    // it must not spin.
+    // that falls inside the kernel's hang-up of the pty can fail instead
+    // (EIO while the master's close has marked the other side closed and
+    // the slave is not hung up yet), and the pump ends as on any read
+    // failure.  Either way it must not spin.
     if (readWord(r.seg->t2aRunning) != 0) {
         ASSERT_TRUE(before && after);
         EXPECT_LT(*after - *before, 10u) << "ticks of CPU in half a second of a hung-up line";
     } else {
-        EXPECT_NE(r.daemon.errors().find("(ttyI->audio) read: Input/output error"), std::string::npos)
+        EXPECT_NE(r.daemon.errors().find("(ttyI->audio) read: "), std::string::npos)
             << r.daemon.output() << r.daemon.errors();
     }
     EXPECT_EQ(readWord(r.seg->a2tRunning), 1u) << r.daemon.output() << r.daemon.errors();
