@@ -160,6 +160,10 @@ void traceHandler(bool tx, enum sip_transp, const sa* src, const sa* dst, const 
     fflush(stdout);
 }
 
+// The bodies an INFO may carry: a key, in either of the two ways far ends
+// send one (infoHandler).
+constexpr const char* infoTypes = "application/dtmf-relay, application/dtmf";
+
 // A request for our capabilities (RFC 3261, 11), which proxies also send to
 // learn whether a destination is up: what a call could use, and 200.
 bool optionsHandler(const sip_msg* msg, void* arg)
@@ -169,9 +173,10 @@ bool optionsHandler(const sip_msg* msg, void* arg)
     Agent& a = *static_cast<Agent*>(arg);
     sip_treplyf(nullptr, nullptr, a.sipStack, msg, false, 200, "OK",
                 "Allow: INVITE, ACK, BYE, CANCEL, OPTIONS, INFO\r\n"
-                "Accept: application/sdp, application/dtmf-relay, application/dtmf\r\n"
+                "Accept: application/sdp, %s\r\n"
                 "Content-Length: 0\r\n"
-                "\r\n");
+                "\r\n",
+                infoTypes);
     return true;
 }
 
@@ -545,9 +550,10 @@ void infoHandler(sip* stack, const sip_msg* msg, void* arg)
     bool relay = msg_ctype_cmp(&msg->ctyp, "application", "dtmf-relay");
     if (!relay && !msg_ctype_cmp(&msg->ctyp, "application", "dtmf")) {
         sip_treplyf(nullptr, nullptr, stack, msg, false, 415, "Unsupported Media Type",
-                    "Accept: application/dtmf-relay, application/dtmf\r\n"
+                    "Accept: %s\r\n"
                     "Content-Length: 0\r\n"
-                    "\r\n");
+                    "\r\n",
+                    infoTypes);
         return;
     }
     std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)), mbuf_get_left(msg->mb));

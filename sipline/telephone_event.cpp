@@ -1,5 +1,7 @@
 #include "telephone_event.h"
 
+#include <strings.h>
+
 namespace sipline {
 
 std::optional<TelephoneEvent> parseTelephoneEvent(std::span<const uint8_t> payload)
@@ -67,13 +69,7 @@ std::optional<uint8_t> signalKey(std::string_view signal)
 bool namedSignal(std::string_view name)
 {
     name = trimmed(name);
-    constexpr std::string_view want = "signal";
-    if (name.size() != want.size())
-        return false;
-    for (size_t i = 0; i < want.size(); i++)
-        if ((name[i] | 0x20) != want[i])
-            return false;
-    return true;
+    return name.size() == 6 && strncasecmp(name.data(), "signal", 6) == 0;
 }
 
 } // namespace
