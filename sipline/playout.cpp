@@ -10,7 +10,7 @@ namespace sipline {
 Playout::Playout(uint32_t startDelay, uint32_t maxDelay)
     : startDelay_(std::min(startDelay, ringSize / 2)),
       maxDelay_(std::clamp(maxDelay, startDelay_, ringSize / 2)), delay_(startDelay_),
-      samples_(ringSize, ulawSilence), stamps_(ringSize, 0), filled_(ringSize, 0)
+      samples_(ringSize, ulawSilence), filled_(ringSize / 64, 0)
 {
 }
 
@@ -53,14 +53,12 @@ void Playout::put(uint32_t ssrc, uint32_t timestamp, std::span<const uint8_t> ul
         return;
     if (!follow(ssrc, timestamp, static_cast<uint32_t>(ulaw.size())))
         return;
-    for (uint32_t i = 0; i < ulaw.size(); i++) {
-        uint32_t ts = timestamp + i;
-        if (static_cast<int32_t>(ts - playTs_) < 0)
-            continue;
-        uint32_t slot = ts & ringMask;
+    // What is late of a packet that follow() kept has been played already.
+    int32_t late = static_cast<int32_t>(playTs_ - timestamp);
+    for (uint32_t i = late > 0 ? static_cast<uint32_t>(late) : 0; i < ulaw.size(); i++) {
+        uint32_t slot = (timestamp + i) & ringMask;
         samples_[slot] = ulaw[i];
-        stamps_[slot] = ts;
-        filled_[slot] = 1;
+        filled_[slot / 64] |= uint64_t{1} << (slot % 64);
     }
     uint32_t end = timestamp + static_cast<uint32_t>(ulaw.size());
     if (static_cast<int32_t>(end - endTs_) > 0)
@@ -83,8 +81,53 @@ void Playout::putKey(uint32_t ssrc, uint32_t timestamp, uint8_t key)
     });
 }
 
+namespace {
+
+// `n` bits from bit `first` of a word.
+uint64_t bitRun(uint32_t first, uint32_t n)
+{
+    return (n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1) << first;
+}
+
+} // namespace
+
+// A frame is looked at a word of slots at a time; the ring is a whole
+// number of words, so no word crosses its end.
+bool Playout::wholeFrameHere() const
+{
+    if (!started_ || stall_ != 0)
+        return false;
+    if (!keys_.empty() && static_cast<int32_t>(keys_.front().timestamp - playTs_) < static_cast<int32_t>(frameSamples))
+        return false;
+    for (uint32_t i = 0; i < frameSamples;) {
+        uint32_t slot = (playTs_ + i) & ringMask;
+        uint32_t bit = slot % 64;
+        uint32_t n = std::min(64 - bit, frameSamples - i);
+        uint64_t mask = bitRun(bit, n);
+        if ((filled_[slot / 64] & mask) != mask)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 void Playout::takeFrame(std::vector<uint8_t>& line)
 {
+    if (wholeFrameHere()) {
+        // The common frame: every sample here, no key due, no silence owed.
+        std::array<uint8_t, frameSamples> frame;
+        for (uint32_t i = 0; i < frameSamples;) {
+            uint32_t slot = (playTs_ + i) & ringMask;
+            uint32_t bit = slot % 64;
+            uint32_t n = std::min(64 - bit, frameSamples - i);
+            std::copy_n(samples_.begin() + slot, n, frame.begin() + i);
+            filled_[slot / 64] &= ~bitRun(bit, n);
+            i += n;
+        }
+        playTs_ += frameSamples;
+        appendDoubled(frame, line);
+        return;
+    }
     uint32_t silence = std::min(stall_, frameSamples);
     stall_ -= silence;
     line.insert(line.end(), silence, ulawSilence);
@@ -104,9 +147,9 @@ void Playout::takeFrame(std::vector<uint8_t>& line)
         }
         uint32_t slot = playTs_ & ringMask;
         uint8_t sample = ulawSilence;
-        if (started_ && filled_[slot] && stamps_[slot] == playTs_) {
+        if (started_ && filled(slot)) {
             sample = samples_[slot];
-            filled_[slot] = 0;
+            filled_[slot / 64] &= ~(uint64_t{1} << (slot % 64));
         } else if (started_ && static_cast<int32_t>(playTs_ - firstTs_) >= 0) {
             missing_++; // the start delay before a stream's first sample is not missing
         }

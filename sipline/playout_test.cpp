@@ -160,6 +160,41 @@ TEST(Playout, DleInAudioIsDoubledOnTheLine)
     EXPECT_EQ(line[9], 0x55);
 }
 
+// Frames whole and frames with a gap or a key take different paths; a
+// long stream, every byte value in it, laps the ring twice through both.
+TEST(Playout, ALongStreamWithGapsAndKeysPlaysExactlyAcrossTheRing)
+{
+    Playout p(320, 1600);
+    constexpr uint32_t frames = 250;
+    auto byteAt = [](uint32_t i) { return static_cast<uint8_t>(i * 7 % 256); };
+    std::vector<uint8_t> want(320, 0xFF);
+    std::string wantKeys;
+    Played got;
+    for (uint32_t k = 0; k < frames + 2; k++) {
+        if (k < frames) {
+            std::vector<uint8_t> packet(160);
+            for (uint32_t i = 0; i < 160; i++)
+                packet[i] = byteAt(160 * k + i);
+            bool lost = k % 7 == 3;
+            if (!lost)
+                p.put(ssrc, t0 + 160 * k, packet);
+            if (lost)
+                std::fill(packet.begin(), packet.end(), 0xFF);
+            want.insert(want.end(), packet.begin(), packet.end());
+            if (k % 50 == 10) {
+                p.putKey(ssrc, t0 + 160 * k + 33, static_cast<uint8_t>('0' + k / 50));
+                wantKeys.push_back(static_cast<char>('0' + k / 50));
+            }
+        }
+        Played frame = play(p, 1);
+        got.audio.insert(got.audio.end(), frame.audio.begin(), frame.audio.end());
+        got.keys += frame.keys;
+    }
+    EXPECT_EQ(got.audio, want);
+    EXPECT_EQ(got.keys, wantKeys);
+    EXPECT_EQ(p.missingSamples(), 160u * ((frames + 3) / 7));
+}
+
 namespace {
 
 struct EventPacket {
