@@ -346,18 +346,16 @@ bool sendFrame(Line& line)
         line.spacing.skipped();
         return audio;
     }
-    fromUlaw(line.codec, frame);
-    mbuf* mb = mbuf_alloc(RTP_HEADER_SIZE + frame.size());
-    if (!mb)
-        return audio;
-    mb->pos = mb->end = RTP_HEADER_SIZE;
-    mbuf_write_mem(mb, frame.data(), frame.size());
-    mb->pos = RTP_HEADER_SIZE;
-    rtp_send(line.rtp, &line.remote, false, line.firstPacket, static_cast<uint8_t>(line.txPt), line.txTs, mb);
+    // The packet is built in place, room left for the header in front: the
+    // stack sends it at once and keeps no reference to it.
+    std::array<uint8_t, RTP_HEADER_SIZE + frameSamples> packet;
+    std::copy(frame.begin(), frame.end(), packet.begin() + RTP_HEADER_SIZE);
+    fromUlaw(line.codec, std::span(packet).subspan(RTP_HEADER_SIZE));
+    mbuf mb{packet.data(), packet.size(), RTP_HEADER_SIZE, packet.size()};
+    rtp_send(line.rtp, &line.remote, false, line.firstPacket, static_cast<uint8_t>(line.txPt), line.txTs, &mb);
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     line.spacing.sent(static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
-    mem_deref(mb);
     line.firstPacket = false;
     line.txTs += frameSamples;
     return audio;
