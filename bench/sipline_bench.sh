@@ -79,6 +79,7 @@ child_of() {
         [ -n "$c" ] && break
         sleep 0.1
     done
+    [ -n "$c" ] || echo "sipline_bench.sh: process $1 started nothing within 5 s" >&2
     echo "$c"
 }
 hz=1000000000
@@ -90,9 +91,19 @@ sample_middle() {
     s0=$(ticks "$1"); d0=$(ticks_named voicephone-daem)
     sleep "$3"
     s1=$(ticks "$1"); d1=$(ticks_named voicephone-daem)
-    own_ns=$((s1 - s0))
+    # A process that could not be found, or was gone by the end, is not
+    # measured rather than measured as 0.
+    if [ "$s0" -gt 0 ] && [ "$s1" -gt "$s0" ]; then own_ns=$((s1 - s0)); else own_ns=""; fi
     daemons_ns=$(ticks_between "$d0" "$d1")
     daemons_seen="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
+}
+# The share of one core for own_ns spread over $1 lines, or "not measured".
+per_line() {
+    if [ -n "$own_ns" ]; then
+        awk -v t="$own_ns" -v hz="$hz" -v s="$span" -v n="$1" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }'
+    else
+        echo "not measured"
+    fi
 }
 dots() { local n=$(( $1 * 5 )); printf '%*s' "$n" '' | tr ' ' '.'; }
 
@@ -128,7 +139,7 @@ app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk 
 cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
 cpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
 # sipline over the same middle stretch as the daemon, from its schedstat.
-cpu_ss=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+cpu_ss=$(per_line 1)
 
 # --- Line to line -----------------------------------------------------------
 # A marker written into the far end's line every half second, timed where
@@ -163,7 +174,7 @@ span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
-mcpu_ss=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+mcpu_ss=$(per_line "$calls")
 sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
 missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
@@ -184,9 +195,9 @@ relay=$(child_of $!)
 timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
 sample_middle "$relay" 8 $((many - 15))
 wait
-fcpu_r=$(awk -v t="$own_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+fcpu_r=$(per_line "$calls")
 fcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
-over_floor=$(awk -v a="$mcpu_ss" -v b="$fcpu_r" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "not measured" }')
+over_floor=$(awk -v a="$mcpu_ss" -v b="$fcpu_r" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f×", a / b; else print "not measured" }')
 
 cat <<END
 ## The SIP line (sipline)
@@ -222,5 +233,5 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
 | ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} % |
 | ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} % |
-| sipline per line ÷ the relay per line | ${over_floor}× |
+| sipline per line ÷ the relay per line | ${over_floor} |
 END
