@@ -93,14 +93,19 @@ sample_middle() {
     s1=$(ticks "$1"); d1=$(ticks_named voicephone-daem)
     # A process that could not be found, or was gone by the end, is not
     # measured rather than measured as 0.
-    if [ "$s0" -gt 0 ] && [ "$s1" -gt "$s0" ]; then own_ns=$((s1 - s0)); else own_ns=""; fi
+    if [ "$s0" -gt 0 ] && [ "$s1" -gt "$s0" ]; then
+        own_ns=$((s1 - s0))
+    else
+        own_ns=""
+        echo "sipline_bench.sh: process '$1' not measured: run time $s0 ns, then $s1 ns" >&2
+    fi
     daemons_ns=$(ticks_between "$d0" "$d1")
     daemons_seen="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
 }
 # The share of one core for own_ns spread over $1 lines, or "not measured".
 per_line() {
     if [ -n "$own_ns" ]; then
-        awk -v t="$own_ns" -v hz="$hz" -v s="$span" -v n="$1" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }'
+        awk -v t="$own_ns" -v hz="$hz" -v s="$span" -v n="$1" 'BEGIN { printf "%.4f %%", 100 * t / hz / s / n }'
     else
         echo "not measured"
     fi
@@ -217,12 +222,12 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | line to line through two siplines (line to RTP, RTP to line), default playout delay | ${latency} |
 | one call: sipline's own figures | ${one_line:-not reported} |
 | one call: CPU of sipline (one line) over the whole run | ${cpu_s} % |
-| one call: CPU of sipline sampled in the middle, beside the daemon's | ${cpu_ss} % |
+| one call: CPU of sipline sampled in the middle, beside the daemon's | ${cpu_ss} |
 | one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
 | one call: CPU of voicephone-daemon's processes sampled in the middle (0 when they were gone) | ${cpu_dd} % |
 | ${calls} calls at once: answered | ${answered} |
 | ${calls} calls: CPU per line of \`sipline serve\` over the whole run (with call set-up and starting each line's command) | ${mcpu_s} % |
-| ${calls} calls: CPU per line of \`sipline serve\` sampled in the middle, beside the daemons' | ${mcpu_ss} % |
+| ${calls} calls: CPU per line of \`sipline serve\` sampled in the middle, beside the daemons' | ${mcpu_ss} |
 | ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
 | ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} % |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
@@ -231,7 +236,7 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | ${calls} calls: frames the lines did not take | ${dropped} |
 | ${calls} calls: samples the far ends missed | ${far_missing} |
 | ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
-| ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} % |
+| ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} |
 | ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} % |
 | sipline per line ÷ the relay per line | ${over_floor} |
 END
