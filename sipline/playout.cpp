@@ -7,6 +7,16 @@
 
 namespace sipline {
 
+namespace {
+
+// `n` bits from bit `first` of a word.
+uint64_t bitRun(uint32_t first, uint32_t n)
+{
+    return (n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1) << first;
+}
+
+} // namespace
+
 Playout::Playout(uint32_t startDelay, uint32_t maxDelay)
     : startDelay_(std::min(startDelay, ringSize / 2)),
       maxDelay_(std::clamp(maxDelay, startDelay_, ringSize / 2)), delay_(startDelay_),
@@ -58,7 +68,7 @@ void Playout::put(uint32_t ssrc, uint32_t timestamp, std::span<const uint8_t> ul
     for (uint32_t i = late > 0 ? static_cast<uint32_t>(late) : 0; i < ulaw.size(); i++) {
         uint32_t slot = (timestamp + i) & ringMask;
         samples_[slot] = ulaw[i];
-        filled_[slot / 64] |= uint64_t{1} << (slot % 64);
+        filled_[slot / 64] |= bitRun(slot % 64, 1);
     }
     uint32_t end = timestamp + static_cast<uint32_t>(ulaw.size());
     if (static_cast<int32_t>(end - endTs_) > 0)
@@ -80,16 +90,6 @@ void Playout::putKey(uint32_t ssrc, uint32_t timestamp, uint8_t key)
         return static_cast<int32_t>(a.timestamp - playTs_) < static_cast<int32_t>(b.timestamp - playTs_);
     });
 }
-
-namespace {
-
-// `n` bits from bit `first` of a word.
-uint64_t bitRun(uint32_t first, uint32_t n)
-{
-    return (n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1) << first;
-}
-
-} // namespace
 
 // A frame is looked at a word of slots at a time; the ring is a whole
 // number of words, so no word crosses its end.
@@ -149,7 +149,7 @@ void Playout::takeFrame(std::vector<uint8_t>& line)
         uint8_t sample = ulawSilence;
         if (started_ && filled(slot)) {
             sample = samples_[slot];
-            filled_[slot / 64] &= ~(uint64_t{1} << (slot % 64));
+            filled_[slot / 64] &= ~bitRun(slot % 64, 1);
         } else if (started_ && static_cast<int32_t>(playTs_ - firstTs_) >= 0) {
             missing_++; // the start delay before a stream's first sample is not missing
         }
