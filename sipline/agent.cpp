@@ -339,18 +339,17 @@ bool dropFrame(Line& line)
 // Sends the next frame; true when it carried the application's audio.
 bool sendFrame(Line& line)
 {
-    std::array<uint8_t, frameSamples> frame;
+    // The packet is built in place, room left for the header in front: the
+    // stack sends it at once and keeps no reference to it.
+    std::array<uint8_t, RTP_HEADER_SIZE + frameSamples> packet;
+    std::span<uint8_t, frameSamples> frame(packet.data() + RTP_HEADER_SIZE, frameSamples);
     bool audio = line.tx->takeFrame(frame);
     if (!line.haveRemote || !line.maySend) {
         line.txTs += frameSamples;
         line.spacing.skipped();
         return audio;
     }
-    // The packet is built in place, room left for the header in front: the
-    // stack sends it at once and keeps no reference to it.
-    std::array<uint8_t, RTP_HEADER_SIZE + frameSamples> packet;
-    std::copy(frame.begin(), frame.end(), packet.begin() + RTP_HEADER_SIZE);
-    fromUlaw(line.codec, std::span(packet).subspan(RTP_HEADER_SIZE));
+    fromUlaw(line.codec, frame);
     mbuf mb{packet.data(), packet.size(), RTP_HEADER_SIZE, packet.size()};
     rtp_send(line.rtp, &line.remote, false, line.firstPacket, static_cast<uint8_t>(line.txPt), line.txTs, &mb);
     timespec now;
