@@ -59,17 +59,19 @@ ticks_named() {
     done
     true
 }
-# Run time between two ticks_named samples, over the processes in both.
+# Run time between two ticks_named samples, over the processes in both;
+# empty when no process was in both.
 ticks_between() {
     local -A first=()
-    local entry sum=0
+    local entry sum=0 both=0
     for entry in $1; do first[${entry%%:*}]=${entry#*:}; done
     for entry in $2; do
         if [ -n "${first[${entry%%:*}]:-}" ]; then
             sum=$((sum + ${entry#*:} - ${first[${entry%%:*}]}))
+            both=$((both + 1))
         fi
     done
-    echo "$sum"
+    [ "$both" -gt 0 ] && echo "$sum" || echo ""
 }
 # The program timeout(1) runs.
 child_of() {
@@ -102,10 +104,11 @@ sample_middle() {
     daemons_ns=$(ticks_between "$d0" "$d1")
     daemons_seen="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
 }
-# The share of one core for own_ns spread over $1 lines, or "not measured".
+# The share of one core for $1 ns of run time over the middle stretch,
+# spread over $2 lines or calls, or "not measured".
 per_line() {
-    if [ -n "$own_ns" ]; then
-        awk -v t="$own_ns" -v hz="$hz" -v s="$span" -v n="$1" 'BEGIN { printf "%.4f %%", 100 * t / hz / s / n }'
+    if [ -n "$1" ]; then
+        awk -v t="$1" -v hz="$hz" -v s="$span" -v n="$2" 'BEGIN { printf "%.4f %%", 100 * t / hz / s / n }'
     else
         echo "not measured"
     fi
@@ -142,9 +145,9 @@ cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f"
 # daemon's own share.
 app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
 cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
-cpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span 'BEGIN { printf "%.4f", 100 * t / hz / s }')
+cpu_dd=$(per_line "$daemons_ns" 1)
 # sipline over the same middle stretch as the daemon, from its schedstat.
-cpu_ss=$(per_line 1)
+cpu_ss=$(per_line "$own_ns" 1)
 
 # --- Line to line -----------------------------------------------------------
 # A marker written into the far end's line every half second, timed where
@@ -178,8 +181,8 @@ wait
 span=$((many - 15))
 mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
 mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
-mcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
-mcpu_ss=$(per_line "$calls")
+mcpu_dd=$(per_line "$daemons_ns" "$calls")
+mcpu_ss=$(per_line "$own_ns" "$calls")
 sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
 missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
@@ -200,8 +203,8 @@ relay=$(child_of $!)
 timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
 sample_middle "$relay" 8 $((many - 15))
 wait
-fcpu_r=$(per_line "$calls")
-fcpu_dd=$(awk -v t="$daemons_ns" -v hz="$hz" -v s=$span -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / hz / s / n }')
+fcpu_r=$(per_line "$own_ns" "$calls")
+fcpu_dd=$(per_line "$daemons_ns" "$calls")
 over_floor=$(awk -v a="$mcpu_ss" -v b="$fcpu_r" 'BEGIN { if (a + 0 > 0 && b + 0 > 0) printf "%.2f×", a / b; else print "not measured" }')
 
 cat <<END
@@ -224,12 +227,12 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | one call: CPU of sipline (one line) over the whole run | ${cpu_s} % |
 | one call: CPU of sipline sampled in the middle, beside the daemon's | ${cpu_ss} |
 | one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
-| one call: CPU of voicephone-daemon's processes sampled in the middle (0 when they were gone) | ${cpu_dd} % |
+| one call: CPU of voicephone-daemon's processes sampled in the middle | ${cpu_dd} |
 | ${calls} calls at once: answered | ${answered} |
 | ${calls} calls: CPU per line of \`sipline serve\` over the whole run (with call set-up and starting each line's command) | ${mcpu_s} % |
 | ${calls} calls: CPU per line of \`sipline serve\` sampled in the middle, beside the daemons' | ${mcpu_ss} |
 | ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
-| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} % |
+| ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
 | ${calls} calls: samples that came too late | ${late} |
 | ${calls} calls: underruns toward the far ends (the daemon wrote nothing in time) | ${under} |
@@ -237,6 +240,6 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | ${calls} calls: samples the far ends missed | ${far_missing} |
 | ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
 | ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} |
-| ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} % |
+| ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} |
 | sipline per line ÷ the relay per line | ${over_floor} |
 END
