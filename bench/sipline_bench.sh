@@ -73,16 +73,21 @@ ticks_between() {
     done
     [ "$both" -gt 0 ] && echo "$sum" || echo ""
 }
-# The program timeout(1) runs.
+# The process named $2 that the background job $1 (a timeout(1)) runs.
+# Its name is checked: until the job has exec'd timeout, the job's children
+# are the shell's own (a command substitution in its arguments), which end
+# at once and would be sampled as nothing.
 child_of() {
-    local c=""
+    local c comm
     for _ in $(seq 50); do
-        c=$(awk '{ print $1 }' "/proc/$1/task/$1/children" 2>/dev/null || true)
-        [ -n "$c" ] && break
+        for c in $(cat "/proc/$1/task/$1/children" 2>/dev/null); do
+            comm=""
+            read -r comm < "/proc/$c/comm" 2>/dev/null || continue
+            [ "$comm" = "$2" ] && { echo "$c"; return; }
+        done
         sleep 0.1
     done
-    [ -n "$c" ] || echo "sipline_bench.sh: process $1 started nothing within 5 s" >&2
-    echo "$c"
+    echo "sipline_bench.sh: process $1 started no $2 within 5 s" >&2
 }
 hz=1000000000
 # After $2 s, the run time of process $1 and of the daemons over the next
@@ -114,16 +119,20 @@ per_line() {
     fi
 }
 dots() { local n=$(( $1 * 5 )); printf '%*s' "$n" '' | tr ' ' '.'; }
+one_dots=$(dots "$one")
+many_dots=$(dots "$many")
 
-# µ-law audio without DLE, as a far end's voice.
+# µ-law audio without DLE, as a far end's voice.  The far end reads its
+# line up to the DLE ETX that ends the call and lets go, as an application
+# does, so its sipline ends with the call and prints its figures.
 head -c $((8000 * (many + one + 10))) /dev/urandom | tr '\020' '\021' > "$work/voice.ul"
-far_cmd="exec bash -c 'cat $work/voice.ul >&\$SIPLINE_FD & exec cat <&\$SIPLINE_FD >/dev/null'"
+far_cmd="exec bash -c 'cat $work/voice.ul >&\$SIPLINE_FD & exec $bin/line-probe receive /dev/null'"
 
 # --- One call -------------------------------------------------------------
 timeout $((one + 30)) $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls 1 \
-    --exec "cd $work && printf '$(dots "$one")' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
+    --exec "cd $work && printf '$one_dots' | exec timeout $((one + 20)) $bin/callctl call --line fd:\$SIPLINE_FD" \
     answer > "$work/one.log" 2>&1 &
-serve=$(child_of $!)
+serve=$(child_of $! sipline)
 sleep 0.5
 timeout $((one + 30)) $rt "$bin/sipline" --sip 127.0.0.1:6000 --rtp-ports 30000-30999 --max-seconds $((one + 5)) \
     --exec "$far_cmd" call sip:line@127.0.0.1:5060 > "$work/one-far.log" 2>&1 &
@@ -133,18 +142,29 @@ floor_pid=$!
 sample_middle "$serve" 5 $((one - 10))
 wait
 wait "$floor_pid" || true
-spacing=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/one-far.log" | head -1)
-floor=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/floor.log" | head -1)
-one_line=$(grep 'call figures' "$work/one.log" | head -1 | sed 's/^sipline: line: //')
+# A process that died before its figures leaves its row "not reported"
+# rather than ending the bench without a word.
+spacing=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/one-far.log" | head -1 || true)
+floor=$(grep -o 'spacing off 20 ms by [0-9.]* ms at p99 (worst [0-9.]* ms)' "$work/floor.log" | head -1 || true)
+one_line=$(grep 'call figures' "$work/one.log" | head -1 | sed 's/^sipline: line: //' || true)
 span=$((one - 10))
 # sipline's own CPU over its whole run (it prints it at exit), per second of call.
-own_cpu() { grep -o 'cpu: [0-9.]* s in sipline' "$1" | awk '{ print $2 }'; }
-cpu_s=$(awk -v t="$(own_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
+own_cpu() { grep -o 'cpu: [0-9.]* s in sipline' "$1" | awk '{ print $2 }' || true; }
+# The share of one core for $1 s of CPU over $2 s, spread over $3 lines or
+# calls; "not reported" when sipline ended without saying.
+whole_run() {
+    if [ -n "$1" ]; then
+        awk -v t="$1" -v s="$2" -v n="$3" 'BEGIN { printf "%.4f %%", 100 * t / s / n }'
+    else
+        echo "not reported"
+    fi
+}
+cpu_s=$(whole_run "$(own_cpu "$work/one.log")" "$one" 1)
 # The lines' commands (callctl, its stand-ins and voicephone-daemon), as
 # sipline saw them end (getrusage of its children): an upper bound for the
 # daemon's own share.
-app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }'; }
-cpu_d=$(awk -v t="$(app_cpu "$work/one.log")" -v s="$one" 'BEGIN { printf "%.4f", 100 * t / s }')
+app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }' || true; }
+cpu_d=$(whole_run "$(app_cpu "$work/one.log")" "$one" 1)
 cpu_dd=$(per_line "$daemons_ns" 1)
 # sipline over the same middle stretch as the daemon, from its schedstat.
 cpu_ss=$(per_line "$own_ns" 1)
@@ -167,9 +187,9 @@ latency=$(awk 'NR == FNR { sent[$1] = $2; next } ($1 in sent) { print ($2 - sent
 
 # --- Many calls -------------------------------------------------------------
 timeout $((many + 60)) $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000-20999 --calls "$calls" \
-    --exec "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
+    --exec "cd $work && printf '$many_dots' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/tape-\$\$" \
     serve --lines "$calls" > "$work/many.log" 2>&1 &
-serve=$(child_of $!)
+serve=$(child_of $! sipline)
 sleep 0.5
 for k in $(seq 1 "$calls"); do
     timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:$((6000 + 2 * k)) --rtp-ports $((30000 + 20 * k))-$((30019 + 20 * k)) \
@@ -179,27 +199,34 @@ sample_middle "$serve" 8 $((many - 15))
 msampled=$daemons_seen
 wait
 span=$((many - 15))
-mcpu_s=$(awk -v t="$(own_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
-mcpu_d=$(awk -v t="$(app_cpu "$work/many.log")" -v s="$many" -v n="$calls" 'BEGIN { printf "%.4f", 100 * t / s / n }')
+mcpu_s=$(whole_run "$(own_cpu "$work/many.log")" "$many" "$calls")
+mcpu_d=$(whole_run "$(app_cpu "$work/many.log")" "$many" "$calls")
 mcpu_dd=$(per_line "$daemons_ns" "$calls")
 mcpu_ss=$(per_line "$own_ns" "$calls")
-sum() { grep -ho "$1" "$work/many.log" | awk '{ s += $1 } END { print s + 0 }'; }
 answered=$(grep -c 'answered' "$work/many.log" || true)
-missing=$(grep -o '[0-9]* samples missing' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
-late=$(grep -o '[0-9]* late' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
-under=$(grep -o '[0-9]* underruns toward' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
-dropped=$(grep -o '[0-9]* frames the line did not take' "$work/many.log" | awk '{ s += $1 } END { print s + 0 }')
-far_missing=$(cat "$work"/far-*.log | grep -o '[0-9]* samples missing' | awk '{ s += $1 } END { print s + 0 }')
-far_spacing=$(cat "$work"/far-*.log | grep -o 'by [0-9.]* ms at p99' | awk '{ if ($2 > m) m = $2 } END { print m + 0 }')
+# The sum of the counts the logs give before TEXT, and how many calls gave
+# one: "not reported" when none did.
+total() {
+    local text=$1
+    shift
+    grep -ho "[0-9]* $text" "$@" | awk '{ s += $1 } END { print NR ? s " (" NR " calls)" : "not reported" }' || true
+}
+missing=$(total 'samples missing' "$work/many.log")
+late=$(total 'late' "$work/many.log")
+under=$(total 'underruns toward' "$work/many.log")
+dropped=$(total 'frames the line did not take' "$work/many.log")
+far_missing=$(total 'samples missing' "$work"/far-[0-9]*.log)
+far_spacing=$(cat "$work"/far-[0-9]*.log | grep -o 'by [0-9.]* ms at p99' |
+    awk '{ if ($2 > m) m = $2 } END { print NR ? m " ms (" NR " far ends)" : "not reported" }' || true)
 
 # --- The floor of a line ----------------------------------------------------
 # The same commands on lines of `line-probe relay`, which does for each
 # line and tick only the system calls sipline cannot do without, against a
 # far relay: what a line costs before sipline does anything of its own.
 timeout $((many + 60)) $rt "$bin/line-probe" relay "$calls" 20000 30000 "$many" \
-    "cd $work && printf '$(dots "$many")' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/floor-tape-\$\$" \
+    "cd $work && printf '$many_dots' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/floor-tape-\$\$" \
     > "$work/floor-relay.log" 2>&1 &
-relay=$(child_of $!)
+relay=$(child_of $! line-probe)
 timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
 sample_middle "$relay" 8 $((many - 15))
 wait
@@ -224,21 +251,21 @@ sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch
 | the machine's floor beside it: an empty loop on the same 20 ms timerfd schedule | ${floor:-not reported} |
 | line to line through two siplines (line to RTP, RTP to line), default playout delay | ${latency} |
 | one call: sipline's own figures | ${one_line:-not reported} |
-| one call: CPU of sipline (one line) over the whole run | ${cpu_s} % |
+| one call: CPU of sipline (one line) over the whole run | ${cpu_s} |
 | one call: CPU of sipline sampled in the middle, beside the daemon's | ${cpu_ss} |
-| one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} % |
+| one call: CPU of the line's command (callctl and voicephone-daemon) | ${cpu_d} |
 | one call: CPU of voicephone-daemon's processes sampled in the middle | ${cpu_dd} |
 | ${calls} calls at once: answered | ${answered} |
-| ${calls} calls: CPU per line of \`sipline serve\` over the whole run (with call set-up and starting each line's command) | ${mcpu_s} % |
+| ${calls} calls: CPU per line of \`sipline serve\` over the whole run (with call set-up and starting each line's command) | ${mcpu_s} |
 | ${calls} calls: CPU per line of \`sipline serve\` sampled in the middle, beside the daemons' | ${mcpu_ss} |
-| ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} % |
+| ${calls} calls: CPU per call of the lines' commands (callctl and voicephone-daemon) | ${mcpu_d} |
 | ${calls} calls: CPU per call of voicephone-daemon's processes sampled in the middle (${msampled}) | ${mcpu_dd} |
 | ${calls} calls: samples the near end missed (after each stream's start) | ${missing} |
 | ${calls} calls: samples that came too late | ${late} |
 | ${calls} calls: underruns toward the far ends (the daemon wrote nothing in time) | ${under} |
 | ${calls} calls: frames the lines did not take | ${dropped} |
 | ${calls} calls: samples the far ends missed | ${far_missing} |
-| ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} ms |
+| ${calls} calls: worst p99 send spacing of the far ends | ${far_spacing} |
 | ${calls} lines of \`line-probe relay\` with the same commands: CPU per line sampled in the middle | ${fcpu_r} |
 | ${calls} lines of \`line-probe relay\`: CPU per call of voicephone-daemon's processes, same stretch | ${fcpu_dd} |
 | sipline per line ÷ the relay per line | ${over_floor} |
