@@ -6,12 +6,15 @@
 # Runs as root inside a private network namespace with only loopback; every
 # process under timeout.  Prints a Markdown section for bench/RESULTS.md.
 #
-#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30 KEEP=1 RT=0)
+#   bench/sipline_bench.sh [build folder]     (CALLS=50 SECONDS_ONE=60 SECONDS_MANY=30 KEEP=1 RT=0 FAR_RT=0)
 #
 # The siplines under test run as sipline@.service runs them, at real-time
 # priority (SCHED_FIFO 10, normal again for the commands they start);
 # RT=0 runs them as ordinary processes.  The 50 far ends stand for phones
-# elsewhere and are ordinary processes either way.
+# on machines of their own: they run at SCHED_FIFO 5, so that when the 50
+# calls' commands want more than the two cores have, a far end starved of
+# them does not pass for a frame sipline lost.  FAR_RT=0 runs them as
+# ordinary processes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -33,6 +36,13 @@ if [ "${RT:-1}" = 0 ]; then
 else
     rt="chrt --reset-on-fork -f 10"
     rt_said="SCHED_FIFO 10 as sipline@.service runs it (RT=0 for ordinary processes)"
+fi
+if [ "${FAR_RT:-1}" = 0 ]; then
+    far_rt=""
+    far_said="ordinary processes (FAR_RT=0)"
+else
+    far_rt="chrt --reset-on-fork -f 5"
+    far_said="SCHED_FIFO 5, below the siplines under test, standing for machines of their own (FAR_RT=0 for ordinary processes)"
 fi
 work=$(mktemp -d /tmp/sipline-bench-XXXXXX)
 # KEEP=1 keeps the logs of every process for a look afterwards.
@@ -192,7 +202,7 @@ timeout $((many + 60)) $rt "$bin/sipline" --sip 127.0.0.1:5060 --rtp-ports 20000
 serve=$(child_of $! sipline)
 sleep 0.5
 for k in $(seq 1 "$calls"); do
-    timeout $((many + 60)) "$bin/sipline" --sip 127.0.0.1:$((6000 + 2 * k)) --rtp-ports $((30000 + 20 * k))-$((30019 + 20 * k)) \
+    timeout $((many + 60)) $far_rt "$bin/sipline" --sip 127.0.0.1:$((6000 + 2 * k)) --rtp-ports $((30000 + 20 * k))-$((30019 + 20 * k)) \
         --max-seconds $((many + 10)) --exec "$far_cmd" call "sip:line$k@127.0.0.1:5060" > "$work/far-$k.log" 2>&1 &
 done
 sample_middle "$serve" 8 $((many - 15))
@@ -227,7 +237,7 @@ timeout $((many + 60)) $rt "$bin/line-probe" relay "$calls" 20000 30000 "$many" 
     "cd $work && printf '$many_dots' | exec timeout $((many + 40)) $bin/callctl call --line fd:\$SIPLINE_FD --tape $work/floor-tape-\$\$" \
     > "$work/floor-relay.log" 2>&1 &
 relay=$(child_of $! line-probe)
-timeout $((many + 60)) "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
+timeout $((many + 60)) $far_rt "$bin/line-probe" relay "$calls" 30000 20000 "$many" > "$work/floor-far.log" 2>&1 &
 sample_middle "$relay" 8 $((many - 15))
 wait
 fcpu_r=$(per_line "$own_ns" "$calls")
@@ -242,6 +252,7 @@ network namespace (loopback only).  The far ends are \`sipline call\` processes
 writing µ-law noise into their socket line; the near end is \`sipline\` with
 \`callctl call --line fd:\$SIPLINE_FD\` (the real voicephone daemon) per call.
 The siplines under test run as ${rt_said}.
+The ${calls} far ends run as ${far_said}.
 CPU, in % of one core: sipline's own over its whole run (getrusage, printed at its exit), and
 sipline's and the daemons' from /proc/PID/schedstat over the same middle stretch of the calls.
 
