@@ -119,15 +119,17 @@ sample_middle() {
     daemons_ns=$(ticks_between "$d0" "$d1")
     daemons_seen="$(wc -w <<<"$d0") then $(wc -w <<<"$d1") processes"
 }
-# The share of one core for $1 ns of run time over the middle stretch,
-# spread over $2 lines or calls, or "not measured".
-per_line() {
+# The share of one core for $1 s of run time over $2 s, spread over $3
+# lines or calls; "not measured" when there is no reading.
+share() {
     if [ -n "$1" ]; then
-        awk -v t="$1" -v hz="$hz" -v s="$span" -v n="$2" 'BEGIN { printf "%.4f %%", 100 * t / hz / s / n }'
+        awk -v t="$1" -v s="$2" -v n="$3" 'BEGIN { printf "%.4f %%", 100 * t / s / n }'
     else
         echo "not measured"
     fi
 }
+# The same for $1 ns of run time over the middle stretch.
+per_line() { share "${1:+$(awk -v t="$1" -v hz="$hz" 'BEGIN { print t / hz }')}" "$span" "$2"; }
 dots() { local n=$(( $1 * 5 )); printf '%*s' "$n" '' | tr ' ' '.'; }
 one_dots=$(dots "$one")
 many_dots=$(dots "$many")
@@ -160,21 +162,12 @@ one_line=$(grep 'call figures' "$work/one.log" | head -1 | sed 's/^sipline: line
 span=$((one - 10))
 # sipline's own CPU over its whole run (it prints it at exit), per second of call.
 own_cpu() { grep -o 'cpu: [0-9.]* s in sipline' "$1" | awk '{ print $2 }' || true; }
-# The share of one core for $1 s of CPU over $2 s, spread over $3 lines or
-# calls; "not reported" when sipline ended without saying.
-whole_run() {
-    if [ -n "$1" ]; then
-        awk -v t="$1" -v s="$2" -v n="$3" 'BEGIN { printf "%.4f %%", 100 * t / s / n }'
-    else
-        echo "not reported"
-    fi
-}
-cpu_s=$(whole_run "$(own_cpu "$work/one.log")" "$one" 1)
+cpu_s=$(share "$(own_cpu "$work/one.log")" "$one" 1)
 # The lines' commands (callctl, its stand-ins and voicephone-daemon), as
 # sipline saw them end (getrusage of its children): an upper bound for the
 # daemon's own share.
 app_cpu() { grep -o "s in sipline, [0-9.]* s in the lines' commands" "$1" | awk '{ print $4 }' || true; }
-cpu_d=$(whole_run "$(app_cpu "$work/one.log")" "$one" 1)
+cpu_d=$(share "$(app_cpu "$work/one.log")" "$one" 1)
 cpu_dd=$(per_line "$daemons_ns" 1)
 # sipline over the same middle stretch as the daemon, from its schedstat.
 cpu_ss=$(per_line "$own_ns" 1)
@@ -209,8 +202,8 @@ sample_middle "$serve" 8 $((many - 15))
 msampled=$daemons_seen
 wait
 span=$((many - 15))
-mcpu_s=$(whole_run "$(own_cpu "$work/many.log")" "$many" "$calls")
-mcpu_d=$(whole_run "$(app_cpu "$work/many.log")" "$many" "$calls")
+mcpu_s=$(share "$(own_cpu "$work/many.log")" "$many" "$calls")
+mcpu_d=$(share "$(app_cpu "$work/many.log")" "$many" "$calls")
 mcpu_dd=$(per_line "$daemons_ns" "$calls")
 mcpu_ss=$(per_line "$own_ns" "$calls")
 answered=$(grep -c 'answered' "$work/many.log" || true)
