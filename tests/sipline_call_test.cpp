@@ -833,6 +833,57 @@ TEST(SiplineCall, ACommandThatLetGoOfTheLineFinishesBeforeSiplineEnds)
     EXPECT_TRUE(readFile(dir + "/signals").empty()) << "the command was signalled after it let go of the line";
 }
 
+// sipline stopped by a signal (systemd stopping the service) ends what it
+// has in hand: a call in progress gets its BYE, and a command still holding
+// a line whose far end has already gone hears that the line is gone.  Each
+// time the call's figures are said before sipline exits.
+TEST(SiplineCall, AStopSignalHangsUpTheCallAndTellsTheCommandThatHoldsTheLine)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
+    // A command that holds the line and never reads it; a hang-up ends it.
+    std::ofstream(dir + "/app.pl") << "$SIG{HUP} = sub { open(my $s, '>>', '" << dir << "/signals'); print $s \"HUP\\n\"; exit 0; };\n"
+                                      "open(my $r, '>', '" << dir << "/ready'); close($r);\n"
+                                      "sleep 60;\n";
+    std::string command = "exec perl " + dir + "/app.pl";
+
+    for (bool farGoneFirst : {false, true}) {
+        SCOPED_TRACE(farGoneFirst ? "the far end hung up first" : "the call in progress");
+        unlink((dir + "/signals").c_str());
+        unlink((dir + "/ready").c_str());
+        // A far end whose file ends after 2 s hangs up; one with 30 s stays.
+        FarEnd far(farPort, silence(8000 * (farGoneFirst ? 2 : 30)));
+        ASSERT_TRUE(far.start("", 40));
+        sim::DaemonProcess sipline;
+        ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--exec", command, "call", farUri},
+                                 {}, 40));
+        ASSERT_TRUE(sipline.waitForLine("far end answered", 15000ms)) << sipline.output() << sipline.errors();
+        if (farGoneFirst) {
+            ASSERT_TRUE(sipline.waitForLine("call ended: far end hung up", 15000ms)) << sipline.output();
+        }
+        // The command listens for its hang-up before sipline is stopped.
+        auto until = std::chrono::steady_clock::now() + 15s;
+        while (access((dir + "/ready").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until)
+            usleep(20000);
+        ASSERT_EQ(access((dir + "/ready").c_str(), F_OK), 0) << "the command never started";
+        // To sipline alone: timeout would pass it on to the command too.
+        pid_t siplinePid = childOf(sipline.pid());
+        ASSERT_GT(siplinePid, 0);
+        ASSERT_EQ(::kill(siplinePid, SIGTERM), 0);
+        auto status = sipline.wait(15000ms);
+        ASSERT_TRUE(status) << "sipline did not end on SIGTERM\n" << sipline.output() << sipline.errors();
+        EXPECT_EQ(*status, 0);
+        EXPECT_TRUE(contains(sipline, "sipline: line: hanging up: signal")) << sipline.output();
+        EXPECT_TRUE(contains(sipline, "sipline: line: call figures: ")) << sipline.output();
+        if (!farGoneFirst) {
+            EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << far.process.output();
+        }
+        EXPECT_EQ(readFile(dir + "/signals"), Bytes({'H', 'U', 'P', '\n'}))
+            << "the command holding the line was not told it had gone\n" << sipline.output() << sipline.errors();
+    }
+}
+
 namespace {
 
 // A request of the SIPp far end in the test below: an INVITE without a
