@@ -928,10 +928,18 @@ void registerHandler(int err, const sip_msg* msg, void* arg)
 int runAgent(const Options& options, const std::vector<LineConfig>& configs)
 {
     signal(SIGPIPE, SIG_IGN);
-    // The event loop takes SIGINT and SIGTERM; a hang-up of the terminal
-    // sipline was started from stops it in the same order (BYEs sent, the
-    // link removed) rather than killing it.
-    signal(SIGHUP, signalHandler);
+    // SIGINT, SIGTERM and a hang-up of the terminal sipline was started from
+    // stop it in order (BYEs sent, the link removed); the tick sees them.
+    // The handlers are ours and stay installed: the event loop's own are
+    // reset on delivery until they install themselves again, and a second
+    // signal in between (timeout(1) signals its child, then its group)
+    // killed sipline with its calls up and nothing said.
+    struct sigaction stop{};
+    stop.sa_handler = signalHandler;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &stop, nullptr);
     struct sigaction child{};
     child.sa_handler = childHandler;
     child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
@@ -1018,7 +1026,7 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         fprintf(stderr, "sipline: timerfd: %s\n", strerror(errno));
         goto out;
     }
-    re_main(signalHandler);
+    re_main(nullptr);
     status = a.status;
     waitForCommands();
     {
