@@ -927,7 +927,6 @@ void registerHandler(int err, const sip_msg* msg, void* arg)
 
 int runAgent(const Options& options, const std::vector<LineConfig>& configs)
 {
-    signal(SIGPIPE, SIG_IGN);
     // SIGINT, SIGTERM and a hang-up of the terminal sipline was started from
     // stop it in order (BYEs sent, the link removed); the tick sees them.
     // The handlers are ours and stay installed: the event loop's own are
@@ -960,6 +959,9 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         fprintf(stderr, "sipline: libre_init failed\n");
         return 1;
     }
+    // After libre_init, which puts a handler of its own on SIGPIPE: a write
+    // to a line whose application has gone fails with EPIPE, no signal.
+    signal(SIGPIPE, SIG_IGN);
     int status = 1;
     int err = sa_decode(&a.sipAddr, options.sip.c_str(), options.sip.size());
     if (err) {
