@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
@@ -874,18 +876,24 @@ void signalHandler(int)
 
 // The lines' commands that let go of their lines may still be at work (a
 // summary to print, a file to write): sipline ends after them, as a shell
-// after its jobs.  Once stopped by a signal it waits 5 s at most; a command
-// that still held its line then has had its SIGHUP.
+// after its jobs.  Once stopped by a signal it waits 5 s at most, by the
+// clock (signals cut the sleeps short); a command that still held its line
+// then has had its SIGHUP.
 void waitForCommands()
 {
-    constexpr int stepMs = 20, patienceMs = 5000;
-    for (int waited = 0; !stopSignal || waited < patienceMs; waited += stepMs) {
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> giveUpAt;
+    for (;;) {
         pid_t r;
         while ((r = waitpid(-1, nullptr, WNOHANG)) > 0) {
         }
         if (r < 0 && errno == ECHILD)
             return;
-        usleep(stepMs * 1000);
+        if (stopSignal && !giveUpAt)
+            giveUpAt = Clock::now() + std::chrono::seconds(5);
+        if (giveUpAt && Clock::now() >= *giveUpAt)
+            return;
+        usleep(20000);
     }
 }
 
