@@ -34,17 +34,6 @@ Bytes speech(int rounds, int seed)
     return Bytes(out.end() - rounds * 255, out.end());
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 size_t occurrences(const std::string& text, const std::string& what)
 {
     size_t n = 0;

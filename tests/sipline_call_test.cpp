@@ -865,10 +865,8 @@ TEST(SiplineCall, AStopSignalHangsUpTheCallAndTellsTheCommandThatHoldsTheLine)
             ASSERT_TRUE(sipline.waitForLine("call ended: far end hung up", 15000ms)) << sipline.output();
         }
         // The command listens for its hang-up before sipline is stopped.
-        auto until = std::chrono::steady_clock::now() + 15s;
-        while (access((dir + "/ready").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until)
-            usleep(20000);
-        ASSERT_EQ(access((dir + "/ready").c_str(), F_OK), 0) << "the command never started";
+        ASSERT_TRUE(waitUntil([&] { return access((dir + "/ready").c_str(), F_OK) == 0; }, 15000ms))
+            << "the command never started";
         // To sipline alone: timeout would pass it on to the command too.
         pid_t siplinePid = childOf(sipline.pid());
         ASSERT_GT(siplinePid, 0);
