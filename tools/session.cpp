@@ -256,12 +256,7 @@ void Session::action(const std::string& text)
 
 void Session::tell(const std::string& line)
 {
-    std::lock_guard lock(mutex_);
-    if (statusShown_) {
-        fputs("\r\x1b[K", stderr);
-        statusShown_ = false;
-    }
-    fprintf(stderr, "%s\n", line.c_str());
+    live_.print(line);
 }
 
 void Session::note(const std::string& line)
@@ -313,12 +308,7 @@ std::vector<TapeMark> Session::marks() const
 
 void Session::showStatus(bool on)
 {
-    std::lock_guard lock(mutex_);
-    statusOnTerminal_ = on && isatty(STDERR_FILENO);
-    if (!statusOnTerminal_ && statusShown_) {
-        fputs("\r\x1b[K", stderr);
-        statusShown_ = false;
-    }
+    live_.enable(on && isatty(STDERR_FILENO));
 }
 
 StatusInfo Session::status() const
@@ -418,23 +408,14 @@ void Session::noteRemoteCode(const std::string& code)
 
 void Session::drawStatus()
 {
-    bool onTerminal;
-    {
-        std::lock_guard lock(mutex_);
-        onTerminal = statusOnTerminal_;
-    }
-    if (!onTerminal)
+    if (!live_.enabled())
         return;
     auto now = std::chrono::steady_clock::now();
     bool resizedNow = resized.load();
     if (now - lastDraw_ < 100ms && !resizedNow)
         return;
     lastDraw_ = now;
-    std::string line = formatStatus(status(), statusWidth(static_cast<int>(terminalColumns())));
-    fprintf(stderr, "\r%s\x1b[K", line.c_str());
-    fflush(stderr);
-    std::lock_guard lock(mutex_);
-    statusShown_ = true;
+    live_.draw(formatStatus(status(), statusWidth(static_cast<int>(terminalColumns()))));
 }
 
 void Session::startWatching()

@@ -132,10 +132,9 @@ private:
     std::string remoteCode_;
     std::string lastEvent_;
     std::string phase_;
-    bool statusShown_ = false;
     bool quiet_ = false;
     std::string progress_;
-    bool statusOnTerminal_ = false;
+    LiveLine live_{stderr};
     std::chrono::steady_clock::time_point lastDraw_;
     std::atomic<bool> watching_{false};
     std::thread watcher_;

@@ -45,4 +45,39 @@ std::string formatStatus(const StatusInfo& s, size_t width)
     return line;
 }
 
+void LiveLine::enable(bool on)
+{
+    std::lock_guard lock(mutex_);
+    enabled_ = on;
+    if (!on && shown_) {
+        fputs("\r\x1b[K", out_);
+        fflush(out_);
+        shown_ = false;
+    }
+}
+
+bool LiveLine::enabled() const
+{
+    std::lock_guard lock(mutex_);
+    return enabled_;
+}
+
+void LiveLine::draw(const std::string& status)
+{
+    std::lock_guard lock(mutex_);
+    if (!enabled_)
+        return;
+    fprintf(out_, "\r%s\x1b[K", status.c_str());
+    fflush(out_);
+    shown_ = true;
+}
+
+void LiveLine::print(const std::string& line)
+{
+    std::lock_guard lock(mutex_);
+    fprintf(out_, "%s%s\n", shown_ ? "\r\x1b[K" : "", line.c_str());
+    fflush(out_);
+    shown_ = false;
+}
+
 } // namespace callctl

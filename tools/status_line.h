@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace callctl {
@@ -29,5 +31,25 @@ size_t statusWidth(int columns);
 // At most `width` columns (UTF-8 characters, not bytes); the last event is
 // cut first.
 std::string formatStatus(const StatusInfo& s, size_t width = 100);
+
+// The bottom line of a terminal: a status line drawn again in place, and
+// whole lines printed above it.  Drawing and printing come from different
+// threads; whether the status is on the screen is known only under the lock
+// that writes it, so a printed line never lands on the end of a status.
+class LiveLine {
+public:
+    explicit LiveLine(FILE* out) : out_(out) {}
+    // Off: nothing is drawn, and a status on the screen is wiped.
+    void enable(bool on);
+    bool enabled() const;
+    void draw(const std::string& status);
+    void print(const std::string& line);
+
+private:
+    FILE* out_;
+    mutable std::mutex mutex_;
+    bool enabled_ = false;
+    bool shown_ = false;
+};
 
 } // namespace callctl

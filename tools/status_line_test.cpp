@@ -1,6 +1,8 @@
 #include "status_line.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace callctl {
 namespace {
@@ -46,6 +48,66 @@ TEST(StatusLine, NeverReachesTheTerminalsLastColumn)
         EXPECT_NE(static_cast<unsigned char>(line.back()) & 0xC0, 0xC0) << columns;
     }
     EXPECT_EQ(statusWidth(0), 79u); // no terminal size known
+}
+
+// Everything written to `f` so far.
+std::string contents(FILE* f)
+{
+    fflush(f);
+    rewind(f);
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
+        out.append(buffer, n);
+    return out;
+}
+
+// The status is redrawn by the watcher thread while the command's thread
+// prints; a printed line must start where the terminal's line does, never
+// on the end of a status.
+TEST(LiveLine, APrintedLineNeverLandsOnTheEndOfAStatus)
+{
+    FILE* f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        LiveLine live(f);
+        live.enable(true);
+        std::atomic<bool> printing{true};
+        std::thread drawer([&] {
+            for (int i = 0; printing; ++i)
+                live.draw("status " + std::to_string(i));
+        });
+        for (int i = 0; i < 20000; ++i)
+            live.print("line " + std::to_string(i));
+        printing = false;
+        drawer.join();
+        live.draw("last");
+        live.enable(false);
+    }
+    std::string out = contents(f);
+    fclose(f);
+    size_t lines = 0;
+    for (size_t at = 0; (at = out.find("line ", at)) != std::string::npos; at += 5, ++lines) {
+        bool atStart = at == 0 || out[at - 1] == '\n' || out.compare(at - 4, 4, "\r\x1b[K") == 0;
+        ASSERT_TRUE(atStart) << out.substr(at < 80 ? 0 : at - 80, 120);
+    }
+    EXPECT_EQ(lines, 20000u);
+    // Turned off, the last status is wiped.
+    EXPECT_EQ(out.substr(out.size() - 12), "\rlast\x1b[K\r\x1b[K") << out.substr(out.size() - 80);
+}
+
+TEST(LiveLine, DrawsNothingWhileOff)
+{
+    FILE* f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    LiveLine live(f);
+    live.draw("unseen");
+    live.print("said");
+    live.enable(true);
+    live.draw("shown");
+    live.print("said again");
+    EXPECT_EQ(contents(f), "said\n\rshown\x1b[K\r\x1b[Ksaid again\n");
+    fclose(f);
 }
 
 } // namespace
