@@ -99,6 +99,7 @@ struct Line {
     std::string caller;
     std::string called;
     bool answered = false;
+    std::vector<pid_t> commands; // started for this line's calls, not yet reaped
 };
 
 struct Agent {
@@ -463,6 +464,7 @@ bool giveLine(Line& line)
             line.end.reset();
             return false;
         }
+        line.commands.push_back(line.end->command());
     }
     return true;
 }
@@ -773,13 +775,26 @@ void serveLine(Line& line, uint64_t now, bool send)
         hangUp(line, "the application let go of the line");
 }
 
-void reapStrays()
+// A command that failed is told on standard error.  sipline's own status
+// stays the call's (a `timeout N cat` that holds a line ends with 124 and
+// is no failure of the call); one we hung up on is not judged.
+void collectCommands(Line& line)
 {
-    static unsigned seen = 0;
-    if (!LineEnd::childSignalledSince(seen))
-        return;
-    int status;
-    while (waitpid(-1, &status, WNOHANG) > 0) {
+    auto& pids = line.commands;
+    for (auto it = pids.begin(); it != pids.end();) {
+        auto ended = LineEnd::takeEnded(*it);
+        if (!ended) {
+            ++it;
+            continue;
+        }
+        it = pids.erase(it);
+        int st = ended->status;
+        if (ended->hungUp || (WIFEXITED(st) && WEXITSTATUS(st) == 0))
+            continue;
+        if (WIFEXITED(st))
+            complain(line, "the command ended with exit status %d", WEXITSTATUS(st));
+        else
+            complain(line, "the command was killed by signal %d (%s)", WTERMSIG(st), strsignal(WTERMSIG(st)));
     }
 }
 
@@ -841,7 +856,9 @@ void tickReady(int, void* arg)
         if (l->state == Line::State::Talking)
             l->txTs += static_cast<uint32_t>(plan.skipped * frameSamples);
     }
-    reapStrays();
+    LineEnd::reapChildren();
+    for (auto& l : a.lines)
+        collectCommands(*l);
     bool busy = false;
     for (auto& l : a.lines)
         busy = busy || l->state != Line::State::Idle;
@@ -879,15 +896,15 @@ void signalHandler(int)
 // after its jobs.  Once stopped by a signal it waits 5 s at most, by the
 // clock (signals cut the sleeps short); a command that still held its line
 // then has had its SIGHUP.
-void waitForCommands()
+void waitForCommands(Agent& a)
 {
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> giveUpAt;
     for (;;) {
-        pid_t r;
-        while ((r = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        }
-        if (r < 0 && errno == ECHILD)
+        bool left = LineEnd::childrenLeft();
+        for (auto& l : a.lines)
+            collectCommands(*l);
+        if (!left)
             return;
         if (stopSignal && !giveUpAt)
             giveUpAt = Clock::now() + std::chrono::seconds(5);
@@ -1037,8 +1054,8 @@ int runAgent(const Options& options, const std::vector<LineConfig>& configs)
         goto out;
     }
     re_main(nullptr);
+    waitForCommands(a);
     status = a.status;
-    waitForCommands();
     {
         rusage self, children;
         getrusage(RUSAGE_SELF, &self);

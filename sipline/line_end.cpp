@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "framing.h"
 
@@ -122,20 +124,48 @@ bool LineEnd::openSocket(std::string& error)
 namespace {
 std::atomic<unsigned> childSignals{0};
 static_assert(std::atomic<unsigned>::is_always_lock_free, "incremented in a signal handler");
+unsigned childSignalsSeen = 0;
+// Children reaped and not yet asked for, and those we hung up on.
+std::unordered_map<pid_t, int> endedChildren;
+std::unordered_set<pid_t> hungUpChildren;
+
+bool reapNow()
+{
+    int status;
+    pid_t r;
+    while ((r = waitpid(-1, &status, WNOHANG)) > 0)
+        endedChildren[r] = status;
+    return !(r < 0 && errno == ECHILD);
 }
+} // namespace
 
 void LineEnd::childSignalled()
 {
     childSignals.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool LineEnd::childSignalledSince(unsigned& seen)
+void LineEnd::reapChildren()
 {
     unsigned now = childSignals.load(std::memory_order_relaxed);
-    if (now == seen)
-        return false;
-    seen = now;
-    return true;
+    if (now == childSignalsSeen)
+        return;
+    childSignalsSeen = now;
+    reapNow();
+}
+
+bool LineEnd::childrenLeft()
+{
+    return reapNow();
+}
+
+std::optional<LineEnd::Ended> LineEnd::takeEnded(pid_t pid)
+{
+    auto at = endedChildren.find(pid);
+    if (at == endedChildren.end())
+        return std::nullopt;
+    Ended e{at->second, hungUpChildren.erase(pid) > 0};
+    endedChildren.erase(at);
+    return e;
 }
 
 bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std::string& called, std::string& error)
@@ -162,8 +192,6 @@ bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std
     }
     child_ = pid;
     childEnded_ = false;
-    // Asked at once the first time, whatever the count says.
-    childSignalsSeen_ = childSignals.load(std::memory_order_relaxed) - 1;
     if (appFd_ >= 0) {
         ::close(appFd_);
         appFd_ = -1;
@@ -173,12 +201,9 @@ bool LineEnd::spawn(const std::string& cmd, const std::string& caller, const std
 
 bool LineEnd::reapChild()
 {
-    if (child_ > 0 && !childEnded_ && childSignalledSince(childSignalsSeen_)) {
-        int status;
-        pid_t r = waitpid(child_, &status, WNOHANG);
-        // ECHILD: the loop's reaping of stray children took it first.
-        if (r == child_ || (r < 0 && errno == ECHILD))
-            childEnded_ = true;
+    if (child_ > 0 && !childEnded_) {
+        reapChildren();
+        childEnded_ = endedChildren.count(child_) > 0;
     }
     return childEnded_;
 }
@@ -273,8 +298,10 @@ void LineEnd::close()
     // hangs up.  One that let go is finishing its own work (a summary, a
     // file to write) and is left to it.  The event loop never waits for
     // either; the tick reaps them once they have gone.
-    if (held && child_ > 0 && !reapChild())
+    if (held && child_ > 0 && !reapChild()) {
         kill(child_, SIGHUP);
+        hungUpChildren.insert(child_);
+    }
     child_ = -1;
 }
 

@@ -3,6 +3,7 @@
 // path.  The only place that touches the line's descriptors.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -42,12 +43,24 @@ public:
     void flush();
     // Lets go of the line; a command that still holds it gets SIGHUP.
     void close();
+    // The command spawn() started, or -1.
+    pid_t command() const { return child_; }
 
     // From a SIGCHLD handler: some child has changed state.  Children are
     // only asked for (waitpid) after one did, not on every tick.
     static void childSignalled();
-    // Whether a child signal came since `seen`, which it then updates.
-    static bool childSignalledSince(unsigned& seen);
+    // Reaps every child that has ended since the last child signal and
+    // keeps its wait status until takeEnded() asks for it.  The one place
+    // that waits for children, so no status is lost to another.
+    static void reapChildren();
+    // Reaps whatever has ended, signal or not; false once no child is left.
+    static bool childrenLeft();
+    struct Ended {
+        int status;  // as waitpid gives it
+        bool hungUp; // it still held the line when we let go, and had SIGHUP
+    };
+    // How `pid` ended, once; nothing while it runs.
+    static std::optional<Ended> takeEnded(pid_t pid);
 
 private:
     bool reapChild();
@@ -57,7 +70,6 @@ private:
     int appFd_ = -1;  // the application's socket until spawn() hands it over
     pid_t child_ = -1;
     bool childEnded_ = false;
-    unsigned childSignalsSeen_ = 0;
     int sendBuffer_ = 0; // our socket's send buffer, asked once
     bool eof_ = false;         // nothing more will be read
     bool writeClosed_ = false; // nothing more can be written; what is left to read still is

@@ -2,9 +2,14 @@
 #include "scratch_dir.h"
 #include "whole_file.h"
 
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace sipline {
@@ -62,6 +67,57 @@ TEST(PtyLink, ReplacesOnlyALinkAndRemovesOnlyItsOwn)
         ASSERT_EQ(symlink("/dev/pts/elsewhere", link.c_str()), 0);
     }
     EXPECT_EQ(target(link), "/dev/pts/elsewhere");
+}
+
+// How a line's command ended reaches its line once, whoever reaped it: the
+// line asking whether its application is gone, or the reaping of any child
+// that ended.  One hung up on while it held the line says so.
+TEST(LineCommand, EachEndingIsToldOnceWhoeverReapedIt)
+{
+    struct sigaction child{}, before{};
+    child.sa_handler = [](int) { LineEnd::childSignalled(); };
+    sigemptyset(&child.sa_mask);
+    child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    ASSERT_EQ(sigaction(SIGCHLD, &child, &before), 0);
+    auto within30s = [](const std::function<bool()>& done) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            if (done())
+                return true;
+            if (std::chrono::steady_clock::now() >= until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    std::string error;
+
+    LineEnd failing;
+    ASSERT_TRUE(failing.openSocket(error) && failing.spawn("exit 3", "sip:a@x", "sip:b@y", error)) << error;
+    pid_t failed = failing.command();
+    EXPECT_TRUE(within30s([&] { return failing.appGone(); })) << "the command's end was never seen";
+    auto ended = LineEnd::takeEnded(failed);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(ended->status) && WEXITSTATUS(ended->status) == 3) << ended->status;
+    EXPECT_FALSE(ended->hungUp);
+    EXPECT_FALSE(LineEnd::takeEnded(failed)) << "told twice";
+
+    pid_t held;
+    {
+        LineEnd holding;
+        ASSERT_TRUE(holding.openSocket(error) && holding.spawn("exec sleep 30", "", "", error)) << error;
+        held = holding.command();
+    } // let go while the command holds the line: it has SIGHUP
+    std::optional<LineEnd::Ended> hungUp;
+    EXPECT_TRUE(within30s([&] {
+        LineEnd::reapChildren();
+        return (hungUp = LineEnd::takeEnded(held)).has_value();
+    }));
+    if (hungUp) {
+        EXPECT_TRUE(hungUp->hungUp);
+        EXPECT_TRUE(WIFSIGNALED(hungUp->status) && WTERMSIG(hungUp->status) == SIGHUP) << hungUp->status;
+    }
+    EXPECT_FALSE(LineEnd::childrenLeft());
+    sigaction(SIGCHLD, &before, nullptr);
 }
 
 } // namespace

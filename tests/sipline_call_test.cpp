@@ -698,6 +698,10 @@ TEST(SiplineCall, OutboundProxyAuthenticatesCarriesTheCallAndItsEnd)
     EXPECT_NE(seen.find("proxy: BYE ", first + 1), std::string::npos)
         << "sipline ended without sending the lost BYE again: " << seen;
     EXPECT_NE(find(scene.line(), audio), std::string::npos) << "the proxied call carried no audio";
+    // The line's command was ended by its timeout: told, and no failure of
+    // the call.
+    EXPECT_NE(sipline.errors().find("sipline: line: the command ended with exit status 124\n"), std::string::npos)
+        << sipline.errors();
 }
 
 // A far end named rather than numbered is found through the system's
