@@ -29,6 +29,7 @@
 #include "line_end.h"
 #include "playout.h"
 #include "send_spacing.h"
+#include "source_gate.h"
 #include "telephone_event.h"
 #include "tx_queue.h"
 
@@ -81,6 +82,7 @@ struct Line {
     bool maySend = true;    // the far end takes audio
     sa remote{};
     bool haveRemote = false;
+    SourceGate sources; // whose RTP is the far end's
 
     std::unique_ptr<Playout> playout;
     std::unique_ptr<TxQueue> tx;
@@ -192,6 +194,10 @@ void releaseMedia(Line& line)
     line.media = nullptr;
     line.haveRemote = false;
     line.delayed.clear();
+    if (line.sources.refused() > 0)
+        say(line, "refused %llu RTP packets from others than the far end",
+            static_cast<unsigned long long>(line.sources.refused()));
+    line.sources = SourceGate();
 }
 
 void rtpReceived(const sa* src, const rtp_header* hdr, mbuf* mb, void* arg);
@@ -249,6 +255,7 @@ bool applyRemote(Line& line)
         line.rxEventPt = ev->pt;
     sa_cpy(&line.remote, sdp_media_raddr(line.media));
     line.haveRemote = true;
+    line.sources.expect(Endpoint::of(&line.remote.u.sa));
     enum sdp_dir dir = sdp_media_rdir(line.media);
     bool wasReceiving = line.mayReceive;
     line.mayReceive = (dir & SDP_SENDONLY) != 0;
@@ -306,6 +313,7 @@ void takeRtp(Line& line)
     constexpr size_t packetMax = 2048;
     static std::array<std::array<uint8_t, packetMax>, batch> packets;
     std::array<iovec, batch> iov;
+    std::array<sockaddr_storage, batch> from;
     std::array<mmsghdr, batch> msgs;
     for (;;) {
         for (unsigned i = 0; i < batch; i++) {
@@ -313,11 +321,17 @@ void takeRtp(Line& line)
             msgs[i] = {};
             msgs[i].msg_hdr.msg_iov = &iov[i];
             msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
         }
         int n = recvmmsg(fd, msgs.data(), batch, MSG_DONTWAIT, nullptr);
         if (n <= 0)
             return;
         for (int i = 0; i < n; i++) {
+            // A stranger's packets are dropped unread: they neither play
+            // nor keep a call alive whose far end has gone quiet.
+            if (!line.sources.admit(Endpoint::of(reinterpret_cast<const sockaddr*>(&from[i]))))
+                continue;
             mbuf mb{packets[i].data(), packetMax, 0, msgs[i].msg_len};
             rtp_header hdr;
             if (rtp_decode(line.rtp, &mb, &hdr) == 0)

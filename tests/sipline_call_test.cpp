@@ -3,6 +3,7 @@
 #include "sipline_harness.h"
 
 #include <algorithm>
+#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -806,6 +807,73 @@ TEST(SiplineCall, ARefusedCallFails)
     ASSERT_TRUE(status) << sipline.output();
     EXPECT_EQ(*status, 1);
     EXPECT_TRUE(contains(sipline, "call ended: far end replied 488")) << sipline.output();
+}
+
+// Anyone on the network can send to a call's RTP port.  A stranger's audio
+// and keys, sent all through a call, are never heard: the line carries the
+// far end's audio unbroken, and sipline says what it refused.
+TEST(SiplineCall, AStrangersRtpIsNotHeard)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    kit::ScratchDir scratch;
+    const std::string& dir = scratch.path();
+    Bytes audio = plainPattern(6, 8000 * 2);
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--calls", "1", "--exec", lineToFile(dir + "/line.raw", 8), "answer"},
+                             {}));
+    ASSERT_TRUE(sipline.waitForLine("listening for SIP", 10000ms)) << sipline.errors();
+    FarEnd far(farPort, silence(8000) + linear(audio) + silence(8000 * 2));
+    ASSERT_TRUE(far.start(siplineUri, 30));
+    ASSERT_TRUE(sipline.waitForLine("answered", 20000ms)) << sipline.output() << sipline.errors();
+
+    // The stranger sends µ-law 0x7F (which the far end's audio never holds)
+    // and the key 9, as a stream of its own, to every RTP port of the pool.
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    std::atomic<bool> sending{true};
+    std::thread stranger([&] {
+        uint8_t packet[12 + 160];
+        for (uint32_t n = 0; sending; n++) {
+            bool key = n % 5 == 4;
+            packet[0] = 0x80;
+            packet[1] = key ? 101 : 0;
+            packet[2] = static_cast<uint8_t>(n >> 8);
+            packet[3] = static_cast<uint8_t>(n);
+            uint32_t ts = n * 160, ssrc = 0x57A5A5A5;
+            for (int i = 0; i < 4; i++) {
+                packet[4 + i] = static_cast<uint8_t>(ts >> (24 - 8 * i));
+                packet[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
+            }
+            std::fill(packet + 12, packet + sizeof packet, 0x7F);
+            const uint8_t event[4] = {9, 0x80 | 10, 0x03, 0x20}; // key 9, ended, 100 ms
+            if (key)
+                std::copy(event, event + 4, packet + 12);
+            size_t size = key ? 16 : sizeof packet;
+            for (uint16_t port = 20000; port < 20100; port += 2) {
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(port);
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                sendto(sock, packet, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    auto status = sipline.wait(30000ms);
+    sending = false;
+    stranger.join();
+    close(sock);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0);
+    Bytes line = readFile(dir + "/line.raw");
+    EXPECT_NE(find(line, audio), std::string::npos) << "the far end's audio did not reach the line unbroken";
+    EXPECT_EQ(std::count(line.begin(), line.end(), 0x7F), 0) << "the stranger's audio reached the line";
+    const Bytes keyNine{0x10, '9'};
+    EXPECT_EQ(std::search(line.begin(), line.end(), keyNine.begin(), keyNine.end()), line.end())
+        << "the stranger's key reached the line";
+    EXPECT_FALSE(contains(sipline, "touchtone '9'")) << sipline.output();
+    EXPECT_TRUE(contains(sipline, "RTP packets from others than the far end")) << sipline.output();
 }
 
 // A command that lets go of the line ends the call, and may still have work
