@@ -791,12 +791,14 @@ void serveLine(Line& line, uint64_t now, bool send)
 
 // A command that failed is told on standard error.  sipline's own status
 // stays the call's (a `timeout N cat` that holds a line ends with 124 and
-// is no failure of the call); one we hung up on is not judged.
+// is no failure of the call); one we hung up on is not judged.  The
+// command of the line's call in progress is its line end's to see ending
+// first.
 void collectCommands(Line& line)
 {
     auto& pids = line.commands;
     for (auto it = pids.begin(); it != pids.end();) {
-        auto ended = LineEnd::takeEnded(*it);
+        auto ended = line.end && line.end->command() == *it ? std::nullopt : LineEnd::takeEnded(*it);
         if (!ended) {
             ++it;
             continue;

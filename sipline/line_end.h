@@ -43,7 +43,7 @@ public:
     void flush();
     // Lets go of the line; a command that still holds it gets SIGHUP.
     void close();
-    // The command spawn() started, or -1.
+    // The command spawn() started, or -1 once the line is let go.
     pid_t command() const { return child_; }
 
     // From a SIGCHLD handler: some child has changed state.  Children are
@@ -59,7 +59,8 @@ public:
         int status;  // as waitpid gives it
         bool hungUp; // it still held the line when we let go, and had SIGHUP
     };
-    // How `pid` ended, once; nothing while it runs.
+    // How `pid` ended, once; nothing while it runs.  A line end holding
+    // its command still needs the record: ask only after close().
     static std::optional<Ended> takeEnded(pid_t pid);
 
 private:

@@ -91,10 +91,14 @@ TEST(LineCommand, EachEndingIsToldOnceWhoeverReapedIt)
     };
     std::string error;
 
+    // A command on a pty line that never opens it: only its end tells that
+    // it let go, even when the reaping of all children took it first.
     LineEnd failing;
-    ASSERT_TRUE(failing.openSocket(error) && failing.spawn("exit 3", "sip:a@x", "sip:b@y", error)) << error;
+    ASSERT_TRUE(failing.openPty("", error) && failing.spawn("exit 3", "sip:a@x", "sip:b@y", error)) << error;
     pid_t failed = failing.command();
-    EXPECT_TRUE(within30s([&] { return failing.appGone(); })) << "the command's end was never seen";
+    EXPECT_TRUE(within30s([] { return !LineEnd::childrenLeft(); }));
+    EXPECT_TRUE(failing.appGone()) << "the command's end was lost to the reaping of all children";
+    failing.close();
     auto ended = LineEnd::takeEnded(failed);
     ASSERT_TRUE(ended);
     EXPECT_TRUE(WIFEXITED(ended->status) && WEXITSTATUS(ended->status) == 3) << ended->status;
