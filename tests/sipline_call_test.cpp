@@ -705,6 +705,49 @@ TEST(SiplineCall, OutboundProxyAuthenticatesCarriesTheCallAndItsEnd)
         << sipline.errors();
 }
 
+// A call placed to a place that has moved (302) follows the move, and two
+// places that send a call to each other do not hold it forever.
+TEST(SiplineCall, ARedirectedCallFollowsTheMoveButNotALoop)
+{
+    SIPLINE_PRIVATE_NETWORK();
+    KamailioScene scene;
+    ASSERT_TRUE(scene.start(
+        "kamailio.cfg",
+        kamailioConfigWith({{"request_route {",
+                             "request_route {\n"
+                             "    if (is_method(\"INVITE\") && $rU == \"moved\") {\n"
+                             "        append_to_reply(\"Contact: <sip:far@127.0.0.1:5070>\\r\\n\");\n"
+                             "        sl_send_reply(\"302\", \"Moved Temporarily\"); exit;\n"
+                             "    }\n"
+                             "    if (is_method(\"INVITE\") && $rU == \"loop\") {\n"
+                             "        append_to_reply(\"Contact: <sip:loop@127.0.0.1:5090>\\r\\n\");\n"
+                             "        sl_send_reply(\"302\", \"Moved Temporarily\"); exit;\n"
+                             "    }"}})));
+    Bytes audio = plainPattern(7, 4000);
+    FarEnd far(farPort, silence(4000) + linear(audio) + silence(8000 * 8));
+    ASSERT_TRUE(far.start("", 30));
+
+    sim::DaemonProcess looped;
+    ASSERT_TRUE(startSipline(looped, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--exec", "cat",
+                                      "call", "sip:loop@127.0.0.1:5090"},
+                             {}));
+    auto status = looped.wait(30000ms);
+    ASSERT_TRUE(status) << looped.output() << looped.errors();
+    EXPECT_EQ(*status, 1) << looped.output();
+    EXPECT_TRUE(contains(looped, "call ended: far end replied 302 Moved Temporarily")) << looped.output();
+
+    sim::DaemonProcess sipline;
+    ASSERT_TRUE(startSipline(sipline, {"--sip", "127.0.0.1:5060", "--rtp-ports", "20000-20099", "--jitter", jitter,
+                                       "--exec", scene.lineCommand(4), "call", "sip:moved@127.0.0.1:5090"},
+                             {}));
+    status = sipline.wait(30000ms);
+    ASSERT_TRUE(status) << sipline.output() << sipline.errors();
+    EXPECT_EQ(*status, 0) << sipline.output() << sipline.errors();
+    EXPECT_TRUE(far.waitForLine("session closed", 10000ms)) << "the far end the call moved to never had it\n"
+                                                            << far.process.output();
+    EXPECT_NE(find(scene.line(), audio), std::string::npos) << "the redirected call carried no audio";
+}
+
 // A far end named rather than numbered is found through the system's
 // resolver: here a DNS server on loopback, named in a resolv.conf of this
 // test's own.
