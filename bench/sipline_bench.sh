@@ -21,6 +21,12 @@ build=${1:-build}
 calls=${CALLS:-50}
 one=${SECONDS_ONE:-60}
 many=${SECONDS_MANY:-30}
+# The middle stretch sampled starts 5 s into the one call and 8 s into the
+# many, and ends as long before their ends.
+if [ "$one" -lt 12 ] || [ "$many" -lt 20 ]; then
+    echo "sipline_bench.sh: SECONDS_ONE must be at least 12 and SECONDS_MANY at least 20 (a middle stretch to sample)" >&2
+    exit 2
+fi
 
 if [ "${SIPLINE_BENCH_INSIDE:-}" != 1 ]; then
     [ "$(id -u)" -eq 0 ] || { echo "sipline_bench.sh: needs root for a private network namespace" >&2; exit 1; }
