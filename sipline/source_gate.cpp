@@ -15,9 +15,15 @@ Endpoint Endpoint::of(const sockaddr* sa)
         e.port = ntohs(in->sin_port);
     } else if (sa && sa->sa_family == AF_INET6) {
         const auto* in = reinterpret_cast<const sockaddr_in6*>(sa);
-        e.family = AF_INET6;
-        std::memcpy(e.address.data(), &in->sin6_addr, 16);
         e.port = ntohs(in->sin6_port);
+        // An IPv4 sender as a dual-stack socket shows it is that IPv4 address.
+        if (IN6_IS_ADDR_V4MAPPED(&in->sin6_addr)) {
+            e.family = AF_INET;
+            std::memcpy(e.address.data(), in->sin6_addr.s6_addr + 12, 4);
+        } else {
+            e.family = AF_INET6;
+            std::memcpy(e.address.data(), &in->sin6_addr, 16);
+        }
     }
     return e;
 }
