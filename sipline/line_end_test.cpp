@@ -1,15 +1,14 @@
 #include "line_end.h"
 #include "scratch_dir.h"
+#include "wait_until.h"
 #include "whole_file.h"
 
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace sipline {
@@ -79,16 +78,7 @@ TEST(LineCommand, EachEndingIsToldOnceWhoeverReapedIt)
     sigemptyset(&child.sa_mask);
     child.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     ASSERT_EQ(sigaction(SIGCHLD, &child, &before), 0);
-    auto within30s = [](const std::function<bool()>& done) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (;;) {
-            if (done())
-                return true;
-            if (std::chrono::steady_clock::now() >= until)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    };
+    constexpr std::chrono::seconds patience{30};
     std::string error;
 
     // A command on a pty line that never opens it: only its end tells that
@@ -96,7 +86,7 @@ TEST(LineCommand, EachEndingIsToldOnceWhoeverReapedIt)
     LineEnd failing;
     ASSERT_TRUE(failing.openPty("", error) && failing.spawn("exit 3", "sip:a@x", "sip:b@y", error)) << error;
     pid_t failed = failing.command();
-    EXPECT_TRUE(within30s([] { return !LineEnd::childrenLeft(); }));
+    EXPECT_TRUE(kit::waitUntil([] { return !LineEnd::childrenLeft(); }, patience));
     EXPECT_TRUE(failing.appGone()) << "the command's end was lost to the reaping of all children";
     failing.close();
     auto ended = LineEnd::takeEnded(failed);
@@ -112,10 +102,10 @@ TEST(LineCommand, EachEndingIsToldOnceWhoeverReapedIt)
         held = holding.command();
     } // let go while the command holds the line: it has SIGHUP
     std::optional<LineEnd::Ended> hungUp;
-    EXPECT_TRUE(within30s([&] {
+    EXPECT_TRUE(kit::waitUntil([&] {
         LineEnd::reapChildren();
         return (hungUp = LineEnd::takeEnded(held)).has_value();
-    }));
+    }, patience));
     if (hungUp) {
         EXPECT_TRUE(hungUp->hungUp);
         EXPECT_TRUE(WIFSIGNALED(hungUp->status) && WTERMSIG(hungUp->status) == SIGHUP) << hungUp->status;

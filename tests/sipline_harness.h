@@ -11,7 +11,6 @@
 #include <deque>
 #include <dirent.h>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <netinet/in.h>
@@ -26,6 +25,7 @@
 #include "audio_io.h"
 #include "daemon_process.h"
 #include "scratch_dir.h"
+#include "wait_until.h"
 #include "segment.h"
 #include "sound_device.h"
 #include "whole_file.h"
@@ -416,17 +416,7 @@ private:
     std::deque<sim::DaemonProcess> started_; // a deque: the pointers given out stay good
 };
 
-// Polls `condition` until it holds or `timeout` passes.
-inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using kit::waitUntil;
 
 // sipline itself, with the sound device's descriptor to pass down.
 inline bool startSipline(sim::DaemonProcess& p, const std::vector<std::string>& args, const std::vector<int>& fds,
